@@ -1,0 +1,25 @@
+// The linear map from a scan block's channel index to m/z, from the optional
+// TOFCalibrationData stream.
+#pragma once
+
+#include <optional>
+
+#include "corvex/raw/bytes.hpp"
+
+namespace corvex::raw {
+
+struct Calibration {
+    double slope = 0.0;
+    double intercept = 0.0;
+
+    // m/z = intercept + slope * channel.
+    double mz(double channel) const noexcept { return intercept + slope * channel; }
+
+    // Slope at offset 32 and intercept at 40, as stored (not validated);
+    // absent when the stream is shorter than 48 bytes.
+    static std::optional<Calibration> from_bytes(ByteView bytes);
+
+    friend bool operator==(const Calibration&, const Calibration&) = default;
+};
+
+}  // namespace corvex::raw
