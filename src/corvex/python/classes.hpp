@@ -1,0 +1,23 @@
+// The module's classes and functions, defined one unit per class.
+#pragma once
+
+#include "corvex/python/ref.hpp"
+
+namespace corvex::python {
+
+// Each returns a new reference to its class, created once per process and
+// reused if the module is initialised again; null with an exception set when
+// creating it fails.
+PyObject* raw_reader_type();
+PyObject* spectrum_type();
+PyObject* spectrum_iter_type();
+
+extern PyMethodDef iter_spectra_def;
+extern PyMethodDef list_samples_def;
+extern PyMethodDef open_sample_def;
+
+// Creates a heap type from `spec` on the first call and returns a new
+// reference to it on every call.
+PyObject* cached_type(PyObject*& slot, PyType_Spec& spec);
+
+}  // namespace corvex::python
