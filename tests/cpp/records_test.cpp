@@ -51,9 +51,9 @@ INSTANTIATE_TEST_SUITE_P(
                     TicCase{"ReportedZeroIsKept", 0.0, {1.0f}, 0.0},
                     TicCase{"SumsWidenedValues", std::nullopt, {0.1f, 0.2f},
                             static_cast<double>(0.1f) + static_cast<double>(0.2f)},
-                    // In list order 1e16 + 1 + 1 loses both ones; any reordering
-                    // or pairwise split would keep them.
-                    TicCase{"AddsInListOrder", std::nullopt, {1e16f, 1.0f, 1.0f, -1e16f}, 0.0}),
+                    // In list order each 1 is lost to rounding against 2^53;
+                    // adding the ones first (reversed or split sums) keeps them.
+                    TicCase{"AddsInListOrder", std::nullopt, {0x1p53f, 1.0f, 1.0f}, 0x1p53}),
     [](const auto& info) { return info.param.name; });
 
 // --- effective_base_peak ----------------------------------------------------
@@ -125,13 +125,6 @@ TEST(Extra, SecondInsertReplacesValue) {
     EXPECT_EQ(record.extra.at("k"), "second");
 }
 
-TEST(Extra, WithExtraMapReplacesWholeMap) {
-    RunMetadata run;
-    run.extra = {{"old", "1"}};
-    run = std::move(run).with_extra_map(ExtraMap{{"new", "2"}});
-    EXPECT_EQ(keys(run.extra), std::vector<std::string>{"new"});
-}
-
 // --- run metadata and terms -------------------------------------------------
 
 TEST(RunMetadata, MakeSetsSixFieldsAndNothingElse) {
@@ -164,16 +157,6 @@ TEST(CvTerm, OwnedTextSurvivesCopyAndEqualsBorrowed) {
     original.reset();
     EXPECT_FALSE(copy.name.is_borrowed());
     EXPECT_EQ(copy, CvTerm(cv::triple_tof_5600_plus));
-}
-
-TEST(Enumerations, TextForms) {
-    EXPECT_EQ(to_text(Polarity::Positive), "positive");
-    EXPECT_EQ(to_text(ScanMode::Profile), "profile");
-    EXPECT_EQ(to_text(Analyzer::Tofms), "tofms");
-    EXPECT_EQ(to_text(Analyzer::Sector), "sector");
-    EXPECT_EQ(to_text(Activation::Ethcd), "ethcd");
-    EXPECT_EQ(to_text(MobilityArrayKind::InverseReducedK0), "inverse_reduced_k0");
-    EXPECT_EQ(to_text(static_cast<Activation>(11)), "");
 }
 
 // --- sequences --------------------------------------------------------------
