@@ -10,21 +10,8 @@
 namespace corvex::python {
 
 PyObject* cached_type(PyObject*& slot, PyType_Spec& spec) {
-    if (!slot) {
-        Ref type = Ref::steal(PyType_FromSpec(&spec));
-        if (!type) return nullptr;
-        // The type name stays bare, but without __module__ in its dict a heap
-        // type raises AttributeError for `__module__`, which breaks help(),
-        // inspect and pickling error messages.
-        auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
-        Ref module_name = Ref::steal(PyUnicode_FromString("corvex"));
-        if (!module_name || PyDict_SetItemString(type_object->tp_dict, "__module__", module_name.get()) != 0) {
-            return nullptr;
-        }
-        PyType_Modified(type_object);
-        slot = type.release();
-    }
-    Py_INCREF(slot);
+    if (!slot) slot = PyType_FromSpec(&spec);
+    Py_XINCREF(slot);
     return slot;
 }
 

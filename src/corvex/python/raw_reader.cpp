@@ -27,7 +27,8 @@ PyType_Slot raw_reader_slots[] = {
 };
 
 PyType_Spec raw_reader_spec = {
-    "RawReader",
+    // The dotted name sets __module__; __name__ and __qualname__ stay bare.
+    "corvex.RawReader",
     sizeof(RawReaderObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,

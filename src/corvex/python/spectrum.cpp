@@ -24,7 +24,8 @@ PyType_Slot spectrum_slots[] = {
 };
 
 PyType_Spec spectrum_spec = {
-    "Spectrum",
+    // The dotted name sets __module__; __name__ and __qualname__ stay bare.
+    "corvex.Spectrum",
     sizeof(SpectrumObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,

@@ -27,7 +27,8 @@ PyType_Slot spectrum_iter_slots[] = {
 };
 
 PyType_Spec spectrum_iter_spec = {
-    "SpectrumIter",
+    // The dotted name sets __module__; __name__ and __qualname__ stay bare.
+    "corvex.SpectrumIter",
     sizeof(SpectrumIterObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
