@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -95,8 +96,9 @@ struct CvTerm {
     CvText name;
 
     CvTerm() = default;
+    // Implicit on purpose, so a term can be passed where a CvTerm is wanted.
     // Copies nothing: both fields borrow the term's static text.
-    CvTerm(const cv::Term& term) noexcept  // NOLINT(google-explicit-constructor)
+    CvTerm(const cv::Term& term) noexcept
         : accession(CvText::Static{}, term.accession), name(CvText::Static{}, term.name) {}
     CvTerm(std::string accession_text, std::string name_text)
         : accession(std::move(accession_text)), name(std::move(name_text)) {}
