@@ -567,7 +567,7 @@ def test_idx_and_scan_blocks_decode_independently(two_samples):
         recs = read_idx(ole.openstream("SampleSubtree/%s/Idx" % sample.name).read())
         got = exp.sample(sample.name)
         assert len(recs) == len(sample.scans) == len(got.idx) == len(got.spectra)
-        for rec, sc, want_idx, spec in zip(recs, sample.scans, got.idx, got.spectra):
+        for rec, sc, want_idx, sp in zip(recs, sample.scans, got.idx, got.spectra):
             off, size, rt, level, tic = rec
             assert (off, size, level) == (want_idx["scan_offset"], want_idx["scan_size"], want_idx["ms_level"])
             assert level == sc.ms_level
@@ -575,8 +575,8 @@ def test_idx_and_scan_blocks_decode_independently(two_samples):
             assert tic == sum(v for _, v in sc.points)
             assert scan[off + size - 4:off + size] == b"\xff\xff\xff\xff"
             pts = decode_codes(scan[off + 56:off + size])
-            assert pts == list(sc.points) == spec.points
-            assert spec.error is None
+            assert pts == list(sc.points) == sp.points
+            assert sp.error is None
 
 
 def test_expected_mz_and_precursors(two_samples):
@@ -587,16 +587,16 @@ def test_expected_mz_and_precursors(two_samples):
     assert s10.dde_mz == dde
     survey = 0
     last_survey = None
-    for spec in s10.spectra:
-        nz = [(c, v) for c, v in spec.points if v]
-        assert spec.mz == [intercept + slope * c for c, _ in nz]
-        assert spec.intensity == [float(np.float32(v)) for _, v in nz]
-        if spec.ms_level == 1:
+    for sp in s10.spectra:
+        nz = [(c, v) for c, v in sp.points if v]
+        assert sp.mz == [intercept + slope * c for c, _ in nz]
+        assert sp.intensity == [float(np.float32(v)) for _, v in nz]
+        if sp.ms_level == 1:
             survey += 1
-            last_survey = spec.native_id
-            assert spec.precursor is None
+            last_survey = sp.native_id
+            assert sp.precursor is None
         else:
-            assert spec.precursor == {"target_mz": dde[survey - 1], "selected_mz": dde[survey - 1],
+            assert sp.precursor == {"target_mz": dde[survey - 1], "selected_mz": dde[survey - 1],
                                       "precursor_native_id": last_survey}
     s2 = exp.sample("Sample2")
     assert s2.calibration is None and s2.analyzer == "tqms"
@@ -703,11 +703,11 @@ def test_scan_offset_past_end_and_truncated_scan_file(tmp_path):
     sample = wf.dda_sample(cycles=2)
     sample.scans[2].scan_offset = 10_000_000
     exp = wf.build(wf.Acquisition(samples=[sample]), tmp_path)
-    spec = exp.sample().spectra[2]
-    assert spec.error == ("vendor parser error: cannot read scan block for scan=3 at offset 10000000: "
+    sp = exp.sample().spectra[2]
+    assert sp.error == ("vendor parser error: cannot read scan block for scan=3 at offset 10000000: "
                           "scan block payload at offset 10000056 is past the end of the .wiff.scan "
                           "file (%d bytes)" % exp.scan_file_size)
-    assert spec.points == []
+    assert sp.points == []
     # the scan before it is bounded by the bogus offset only from above: unchanged
     assert exp.sample().spectra[1].points == list(sample.scans[1].points)
 

@@ -577,8 +577,8 @@ DEFAULT_LOG_PREAMBLE = ("Acquisition log\r\n"
                         "Serial Number: EK1234\r\n"
                         "\r\n")
 
-LogSpec = Union[None, Instrument, Sequence[Instrument], str, bytes]
-ParamSpec = Union[None, Tuple[str, float], bytes]
+LogContent = Union[None, Instrument, Sequence[Instrument], str, bytes]
+ParamContent = Union[None, Tuple[str, float], bytes]
 
 
 @dataclass
@@ -592,7 +592,7 @@ class Sample:
     scans: List[Scan] = field(default_factory=list)
     calibration: Optional[Tuple[float, float]] = (0.0005, 20.0)  # (slope, intercept)
     dde_mz: Optional[Sequence[float]] = None
-    log: LogSpec = field(default_factory=Instrument)
+    log: LogContent = field(default_factory=Instrument)
     log_preamble: str = DEFAULT_LOG_PREAMBLE
     # Idx knobs
     omit_idx: bool = False
@@ -612,7 +612,7 @@ class Acquisition:
     samples: List[Sample] = field(default_factory=lambda: [Sample()])
     # method number -> parameters by parameter number (None skips a number,
     # bytes writes a raw ParameterData stream).  None: no MethodSubtree.
-    methods: Optional[Dict[int, Sequence[ParamSpec]]] = field(
+    methods: Optional[Dict[int, Sequence[ParamContent]]] = field(
         default_factory=lambda: {1: [("IS", 5500.0), ("TEM", 450.0), ("GS1", 50.0),
                                      ("GS2", 60.0), ("CUR", 35.0)]})
     creation_time: Union[None, int, _dt.datetime] = _dt.datetime(2019, 4, 17, 18, 40, 0, 123000)
@@ -695,14 +695,14 @@ class Expected:
 # Building
 # ---------------------------------------------------------------------------
 
-def _log_bytes(spec: LogSpec, preamble: str) -> Optional[bytes]:
-    if spec is None:
+def _log_bytes(sp: LogContent, preamble: str) -> Optional[bytes]:
+    if sp is None:
         return None
-    if isinstance(spec, bytes):
-        return spec
-    if isinstance(spec, str):
-        return spec.encode("utf-16-le", "surrogatepass")
-    devices = [spec] if isinstance(spec, Instrument) else list(spec)
+    if isinstance(sp, bytes):
+        return sp
+    if isinstance(sp, str):
+        return sp.encode("utf-16-le", "surrogatepass")
+    devices = [sp] if isinstance(sp, Instrument) else list(sp)
     text = preamble + "\r\n".join(d.text() for d in devices)
     return text.encode("utf-16-le", "surrogatepass")
 
@@ -863,10 +863,10 @@ def build(acq: Acquisition, directory, name: str = "run", *, wiff_only: bool = F
     if acq.methods is not None:
         storages.append("MethodSubtree")
         for m, params in acq.methods.items():
-            for p, spec in enumerate(params):
-                if spec is None:
+            for p, sp in enumerate(params):
+                if sp is None:
                     continue
-                data = spec if isinstance(spec, bytes) else parameter_stream(*spec)
+                data = sp if isinstance(sp, bytes) else parameter_stream(*sp)
                 streams[ion_source_path(m, p)] = data
     streams.update(acq.extra_streams)
 
@@ -918,9 +918,9 @@ def build(acq: Acquisition, directory, name: str = "run", *, wiff_only: bool = F
                 and sample.idx_truncate is None and acq.scan_file_truncate is None \
                 and len(idx) == len(sample.scans) \
                 and all(sc.scan_offset is None and sc.scan_size is None for sc in sample.scans):
-            for spec, (_, _, intended) in zip(spectra, rows):
+            for sp, (_, _, intended) in zip(spectra, rows):
                 if intended is not None:
-                    assert spec.points == intended, "scan encoder and reference decoder disagree"
+                    assert sp.points == intended, "scan encoder and reference decoder disagree"
         if sample.dde_bytes is None and sample.dde_mz and not acq.omit_sample_subtree:
             assert dde == [float(v) for v in sample.dde_mz] or any(v != v for v in sample.dde_mz)
         samples[sample.name] = ExpectedSample(
