@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace corvex::test {
@@ -29,6 +30,20 @@ struct ByteBuilder {
         return *this;
     }
 };
+
+// A copy of `bytes` cut (or zero-extended) to `length`.
+inline std::vector<std::uint8_t> resized(std::vector<std::uint8_t> bytes, std::size_t length) {
+    bytes.resize(length);
+    return bytes;
+}
+
+// A copy of `bytes` with one field overwritten.
+template <class T>
+std::vector<std::uint8_t> patched(std::vector<std::uint8_t> bytes, std::size_t offset, T value) {
+    ByteBuilder b(0);
+    b.bytes = std::move(bytes);
+    return b.put<T>(offset, value).bytes;
+}
 
 // A whole text as UTF-16LE bytes.
 inline std::vector<std::uint8_t> utf16le(std::string_view ascii) {

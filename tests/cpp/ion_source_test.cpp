@@ -31,22 +31,15 @@ TEST_P(SourceParameterFromBytes, Decodes) {
     EXPECT_EQ(SourceParameter::from_bytes(GetParam().bytes), GetParam().expected);
 }
 
-Bytes truncated(Bytes bytes, std::size_t length) {
-    bytes.resize(length);
-    return bytes;
-}
-
 Bytes with_u16(Bytes bytes, std::size_t offset, std::uint16_t value) {
-    ByteBuilder b(0);
-    b.bytes = std::move(bytes);
-    return b.put<std::uint16_t>(offset, value).bytes;
+    return test::patched<std::uint16_t>(std::move(bytes), offset, value);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Layouts, SourceParameterFromBytes,
     ::testing::Values(
         FromBytesCase{"is_44_bytes", parameter_stream("IS", 5500.0F), SourceParameter{"IS", 5500.0F}},
-        FromBytesCase{"is_43_bytes", truncated(parameter_stream("IS", 5500.0F), 43), std::nullopt},
+        FromBytesCase{"is_43_bytes", test::resized(parameter_stream("IS", 5500.0F), 43), std::nullopt},
         FromBytesCase{"odd_length", with_u16(parameter_stream("IS", 1.0F), 34, 3), std::nullopt},
         FromBytesCase{"empty_name_40_bytes", parameter_stream("", -4500.0F), SourceParameter{"", -4500.0F}},
         FromBytesCase{"header_35_bytes", Bytes(35, 0), std::nullopt},

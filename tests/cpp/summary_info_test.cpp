@@ -82,14 +82,9 @@ Bytes valid() {
     return put_filetime(b, 40, epoch).bytes;
 }
 Bytes edited(Bytes bytes, std::size_t offset, std::uint32_t value) {
-    ByteBuilder b(0);
-    b.bytes = std::move(bytes);
-    return b.put<std::uint32_t>(offset, value).bytes;
+    return test::patched<std::uint32_t>(std::move(bytes), offset, value);
 }
-Bytes cut(Bytes bytes, std::size_t length) {
-    bytes.resize(length);
-    return bytes;
-}
+using test::resized;
 
 const std::string epoch_text = "1970-01-01T00:00:00Z";
 
@@ -99,13 +94,13 @@ INSTANTIATE_TEST_SUITE_P(
         StreamCase{"valid", valid(), epoch_text},
         StreamCase{"empty", {}, std::nullopt},
         StreamCase{"bom_only", {0xFE, 0xFF}, std::nullopt},
-        StreamCase{"shorter_than_48", cut(valid(), 47), std::nullopt},
+        StreamCase{"shorter_than_48", resized(valid(), 47), std::nullopt},
         StreamCase{"wrong_bom", edited(valid(), 0, 0xFEFF), std::nullopt},
         StreamCase{"zero_sets", edited(valid(), 24, 0), std::nullopt},
         StreamCase{"set_offset_past_end", edited(valid(), 44, 0xFFFFFFF9), std::nullopt},
         StreamCase{"zero_properties", edited(valid(), 52, 0), std::nullopt},
-        StreamCase{"value_ends_one_byte_early", cut(valid(), 48 + 40 + 11), std::nullopt},
-        StreamCase{"value_ends_exactly", cut(valid(), 48 + 40 + 12), epoch_text},
+        StreamCase{"value_ends_one_byte_early", resized(valid(), 48 + 40 + 11), std::nullopt},
+        StreamCase{"value_ends_exactly", resized(valid(), 48 + 40 + 12), epoch_text},
         StreamCase{"value_offset_overflows_32_bits", edited(valid(), 48 + 20, 0xFFFFFFFF), std::nullopt},
         StreamCase{"type_with_padding", edited(valid(), 48 + 40, 0x00010040), std::nullopt},
         StreamCase{"first_12_is_a_string_decides",
@@ -136,7 +131,7 @@ INSTANTIATE_TEST_SUITE_P(
                    [] {
                        // The id fits but its value offset does not.
                        auto b = property_set({{12, 0}});
-                       return cut(b.bytes, 48 + 12);
+                       return resized(b.bytes, 48 + 12);
                    }(),
                    std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
