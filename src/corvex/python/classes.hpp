@@ -2,6 +2,7 @@
 #pragma once
 
 #include "corvex/python/ref.hpp"
+#include "lumora/types.hpp"
 
 namespace corvex::python {
 
@@ -11,6 +12,9 @@ namespace corvex::python {
 PyObject* raw_reader_type();
 PyObject* spectrum_type();
 PyObject* spectrum_iter_type();
+
+// A new Spectrum owning `record`; null with MemoryError set on failure.
+PyObject* new_spectrum(lumora::SpectrumRecord&& record);
 
 extern PyMethodDef iter_spectra_def;
 extern PyMethodDef list_samples_def;

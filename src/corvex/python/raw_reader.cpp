@@ -1,8 +1,15 @@
-// RawReader: one opened sample with every spectrum decoded.
+// RawReader: one opened sample with every spectrum decoded at construction,
+// plus views of the run metadata, chromatograms and decoded streams.
+#include <new>
+#include <string>
+#include <vector>
+
 #include "corvex/python/args.hpp"
 #include "corvex/python/borrow.hpp"
 #include "corvex/python/classes.hpp"
+#include "corvex/python/convert.hpp"
 #include "corvex/python/errors.hpp"
+#include "corvex/reader.hpp"
 
 namespace corvex::python {
 
@@ -11,29 +18,54 @@ namespace {
 struct RawReaderObject {
     PyObject_HEAD
     BorrowFlag access;
+    Reader reader;
+    std::string path;
+    std::vector<lumora::SpectrumRecord> spectra;
 };
+
+RawReaderObject* as_reader(PyObject* self) { return reinterpret_cast<RawReaderObject*>(self); }
 
 void raw_reader_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    reinterpret_cast<RawReaderObject*>(self)->~RawReaderObject();
+    as_reader(self)->~RawReaderObject();
     type->tp_free(self);
     Py_DECREF(type);
 }
 
-PyType_Slot raw_reader_slots[] = {
-    {Py_tp_doc, const_cast<char*>("RawReader(path)\n--\n\n")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(raw_reader_dealloc)},
-    {0, nullptr},
-};
+// Decodes every spectrum, then makes the object. Nothing is allocated on
+// the Python side until the whole sample has decoded, so a failure leaves
+// no object behind.
+PyObject* from_reader(PyTypeObject* type, Reader reader, std::string path) {
+    lumora::SpectrumSequence sequence = reader.iter_spectra();
+    std::vector<lumora::SpectrumRecord> spectra;
+    spectra.reserve(sequence.size_hint());
+    while (auto item = sequence.next()) {
+        if (!item->ok()) return core_to_py_err(std::move(*item).error()).restore();
+        spectra.push_back(std::move(*item).value());
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    RawReaderObject* object = as_reader(self);
+    new (&object->access) BorrowFlag();
+    new (&object->reader) Reader(std::move(reader));
+    new (&object->path) std::string(std::move(path));
+    new (&object->spectra) std::vector<lumora::SpectrumRecord>(std::move(spectra));
+    return self;
+}
 
-PyType_Spec raw_reader_spec = {
-    // The dotted name sets __module__; __name__ and __qualname__ stay bare.
-    "corvex.RawReader",
-    sizeof(RawReaderObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    raw_reader_slots,
-};
+PyObject* raw_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static constexpr const char* params[] = {"path"};
+        static const Signature signature{"RawReader.__new__()", params, 1};
+        PyObject* matched[1];
+        if (!match_tuple(signature, args, kwargs, matched)) return nullptr;
+        auto path = to_text(matched[0], "path");
+        if (!path) return nullptr;
+        auto reader = Reader::open(*path);
+        if (!reader) return to_py_err(std::move(reader).error()).restore();
+        return from_reader(type, std::move(reader).value(), std::move(*path));
+    });
+}
 
 PyObject* open_sample(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
@@ -45,10 +77,228 @@ PyObject* open_sample(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         if (!path) return nullptr;
         auto sample = to_text(matched[1], "sample");
         if (!sample) return nullptr;
-        PyErr_SetString(PyExc_NotImplementedError, "opening a sample is not available yet");
-        return nullptr;
+        auto reader = Reader::open_sample(*path, *sample);
+        if (!reader) return to_py_err(std::move(reader).error()).restore();
+        Ref type = Ref::steal(raw_reader_type());
+        if (!type) return nullptr;
+        return from_reader(reinterpret_cast<PyTypeObject*>(type.get()), std::move(reader).value(), std::move(*path));
     });
 }
+
+// Runs `body(object)` under shared access.
+template <class Body>
+PyObject* with_shared(PyObject* self, Body&& body) {
+    return guarded([&]() -> PyObject* {
+        auto access = SharedAccess::acquire(as_reader(self)->access);
+        if (!access) return nullptr;
+        return body(*as_reader(self));
+    });
+}
+
+PyObject* get_scan_count(PyObject* self, void*) {
+    return with_shared(self, [](RawReaderObject& r) { return py_int(std::uint64_t{r.spectra.size()}); });
+}
+
+PyObject* get_sample_name(PyObject* self, void*) {
+    return with_shared(self, [](RawReaderObject& r) { return py_text(r.reader.sample().sample_name); });
+}
+
+PyObject* read_spectrum(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return with_shared(self, [&](RawReaderObject& r) -> PyObject* {
+        static constexpr const char* params[] = {"scan_index"};
+        static const Signature signature{"RawReader.read_spectrum()", params, 1};
+        PyObject* matched[1];
+        if (!match_fastcall(signature, args, nargs, kwnames, matched)) return nullptr;
+        auto index = to_index(matched[0], "scan_index");
+        if (!index) return nullptr;
+        if (*index >= r.spectra.size()) {
+            return PyErr_Format(PyExc_IndexError, "scan %llu out of range", static_cast<unsigned long long>(*index));
+        }
+        return new_spectrum(lumora::SpectrumRecord(r.spectra[*index]));
+    });
+}
+
+PyObject* run_info(PyObject* self, PyObject*) {
+    return with_shared(self, [](RawReaderObject& r) -> PyObject* {
+        const lumora::RunMetadata metadata = r.reader.run_metadata();
+        Ref analyzers = Ref::steal(PyList_New(static_cast<Py_ssize_t>(metadata.analyzers.size())));
+        if (!analyzers) return nullptr;
+        for (std::size_t i = 0; i < metadata.analyzers.size(); ++i) {
+            PyObject* text = py_text(lumora::to_text(metadata.analyzers[i]));
+            if (!text) return nullptr;
+            PyList_SET_ITEM(analyzers.get(), static_cast<Py_ssize_t>(i), text);
+        }
+        return py_dict({
+            {"source_file_name", py_text(metadata.source_file_name)},
+            {"source_file_format", cv_term_dict(metadata.source_file_format)},
+            {"native_id_format", cv_term_dict(metadata.native_id_format)},
+            {"instrument", cv_term_dict(metadata.instrument)},
+            {"instrument_serial_number", py_optional(metadata.instrument_serial_number)},
+            {"software_name", py_text(metadata.software_name)},
+            {"software_version", py_text(metadata.software_version)},
+            {"acquisition_software_name", py_optional(metadata.acquisition_software_name)},
+            {"acquisition_software_version", py_optional(metadata.acquisition_software_version)},
+            {"start_timestamp", py_optional(metadata.start_timestamp)},
+            {"mobility_array_kind", py_optional(metadata.mobility_array_kind)},
+            {"analyzers", analyzers.release()},
+            {"extra", py_extra(metadata.extra)},
+        });
+    });
+}
+
+PyObject* instrument_info(PyObject* self, PyObject*) {
+    return with_shared(self, [](RawReaderObject& r) -> PyObject* {
+        const auto& info = r.reader.sample().instrument_info;
+        if (!info) return py_none();
+        return py_dict({
+            {"component_id", py_text(info->component_id)},
+            {"manufacturer", py_optional(info->manufacturer)},
+            {"model_number", py_optional(info->model_number)},
+            {"serial_number", py_optional(info->serial_number)},
+        });
+    });
+}
+
+PyObject* calibration(PyObject* self, PyObject*) {
+    return with_shared(self, [](RawReaderObject& r) -> PyObject* {
+        const auto& calibration = r.reader.sample().calibration;
+        if (!calibration) return py_none();
+        return py_dict({{"slope", py_float(calibration->slope)}, {"intercept", py_float(calibration->intercept)}});
+    });
+}
+
+PyObject* ion_source_parameters(PyObject* self, PyObject*) {
+    return with_shared(self, [](RawReaderObject& r) -> PyObject* {
+        Ref dict = Ref::steal(PyDict_New());
+        if (!dict) return nullptr;
+        // A repeated name keeps its first position and takes the later value,
+        // which is what dict assignment does.
+        for (const raw::SourceParameter& parameter : r.reader.sample().ion_source_parameters) {
+            Ref name = Ref::steal(py_text(parameter.name));
+            Ref value = Ref::steal(py_float(parameter.value));
+            if (!name || !value || PyDict_SetItem(dict.get(), name.get(), value.get()) != 0) return nullptr;
+        }
+        return dict.release();
+    });
+}
+
+PyObject* dde_precursor_mz(PyObject* self, PyObject*) {
+    return with_shared(self, [](RawReaderObject& r) -> PyObject* {
+        const auto& records = r.reader.sample().dde_records;
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            PyObject* value = py_float(records[i].precursor_mz);
+            if (!value) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
+        }
+        return list.release();
+    });
+}
+
+PyObject* chromatogram_dict(const lumora::ChromatogramRecord& record) {
+    return py_dict({
+        {"index", py_int(record.index)},
+        {"id", py_text(record.id)},
+        {"chromatogram_type", record.chromatogram_type ? cv_term_dict(*record.chromatogram_type) : py_none()},
+        {"precursor_mz", py_optional(record.precursor_mz)},
+        {"product_mz", py_optional(record.product_mz)},
+        {"time_sec", py_float_list(record.time_sec)},
+        {"intensity", py_float_list(record.intensity)},
+    });
+}
+
+PyObject* read_chromatograms(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        auto access = ExclusiveAccess::acquire(as_reader(self)->access);
+        if (!access) return nullptr;
+        lumora::ChromatogramSequence sequence = as_reader(self)->reader.iter_chromatograms();
+        Ref list = Ref::steal(PyList_New(0));
+        if (!list) return nullptr;
+        while (auto item = sequence.next()) {
+            if (!item->ok()) return core_to_py_err(std::move(*item).error()).restore();
+            Ref dict = Ref::steal(chromatogram_dict(item->value()));
+            if (!dict || PyList_Append(list.get(), dict.get()) != 0) return nullptr;
+        }
+        return list.release();
+    });
+}
+
+PyObject* scan_index(PyObject* self, PyObject*) {
+    return with_shared(self, [](RawReaderObject& r) -> PyObject* {
+        const auto& records = r.reader.sample().idx_records;
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            const raw::IdxRecord& record = records[i];
+            PyObject* dict = py_dict({
+                {"scan_offset", py_int(record.scan_offset)},
+                {"scan_size", py_int(record.scan_size)},
+                {"retention_time_min", py_float(record.retention_time_min)},
+                {"ms_level", py_int(record.ms_level)},
+                {"tic", py_float(record.tic)},
+            });
+            if (!dict) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict);
+        }
+        return list.release();
+    });
+}
+
+PyObject* raw_reader_repr(PyObject* self) {
+    return with_shared(self, [](RawReaderObject& r) {
+        const std::string text = "RawReader('" + r.path + "', " + std::to_string(r.spectra.size()) + " scans)";
+        return py_text(text);
+    });
+}
+
+template <class F>
+PyCFunction as_cfunction(F* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
+}
+
+PyMethodDef raw_reader_methods[] = {
+    {"read_spectrum", as_cfunction(read_spectrum), METH_FASTCALL | METH_KEYWORDS,
+     "read_spectrum($self, scan_index)\n--\n\n"},
+    {"run_info", as_cfunction(run_info), METH_NOARGS, "run_info($self)\n--\n\n"},
+    {"instrument_info", as_cfunction(instrument_info), METH_NOARGS,
+     "instrument_info($self)\n--\n\nInstrument identity decoded from the WIFF Log stream."},
+    {"calibration", as_cfunction(calibration), METH_NOARGS,
+     "calibration($self)\n--\n\nTOF m/z calibration coefficients, when present."},
+    {"ion_source_parameters", as_cfunction(ion_source_parameters), METH_NOARGS,
+     "ion_source_parameters($self)\n--\n\nNamed ion source parameters decoded from the selected method."},
+    {"dde_precursor_mz", as_cfunction(dde_precursor_mz), METH_NOARGS,
+     "dde_precursor_mz($self)\n--\n\nData-dependent precursor m/z values in their source stream order."},
+    {"read_chromatograms", as_cfunction(read_chromatograms), METH_NOARGS, "read_chromatograms($self)\n--\n\n"},
+    {"scan_index", as_cfunction(scan_index), METH_NOARGS,
+     "scan_index($self)\n--\n\nDecoded WIFF scan index values, including instrument-reported TIC."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef raw_reader_properties[] = {
+    {"scan_count", get_scan_count, nullptr, nullptr, nullptr},
+    {"sample_name", get_sample_name, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot raw_reader_slots[] = {
+    {Py_tp_doc, const_cast<char*>("RawReader(path)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(raw_reader_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(raw_reader_dealloc)},
+    {Py_tp_methods, raw_reader_methods},
+    {Py_tp_getset, raw_reader_properties},
+    {Py_tp_repr, reinterpret_cast<void*>(raw_reader_repr)},
+    {0, nullptr},
+};
+
+PyType_Spec raw_reader_spec = {
+    // The dotted name sets __module__; __name__ and __qualname__ stay bare.
+    "corvex.RawReader",
+    sizeof(RawReaderObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    raw_reader_slots,
+};
 
 }  // namespace
 
@@ -59,7 +309,7 @@ PyObject* raw_reader_type() {
 
 PyMethodDef open_sample_def = {
     "open_sample",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(open_sample)),
+    as_cfunction(open_sample),
     METH_FASTCALL | METH_KEYWORDS,
     "open_sample(path, sample)\n--\n\n",
 };
