@@ -1,0 +1,477 @@
+"""Opening a sample with RawReader / open_sample and reading its spectra by position."""
+import faulthandler
+import os
+
+import pytest
+
+import corvex
+from wifffixture import Acquisition, Sample, Scan, build, dda_sample
+
+SPECTRUM_PROPERTIES = [n for n in vars(corvex.Spectrum) if not n.startswith("__")]
+
+
+@pytest.fixture(autouse=True)
+def watchdog():
+    # Every call here is a short in-process read of a tiny file; a hang inside
+    # the extension would otherwise stall the whole run, so give up loudly.
+    faulthandler.dump_traceback_later(60, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+
+
+def open_fds():
+    return sorted(os.listdir("/proc/self/fd"))
+
+
+def summed_tic(intensity):
+    total = -0.0
+    for value in intensity:
+        total += value
+    return total
+
+
+def first_maximum(mz, intensity):
+    if not intensity:
+        return None, None
+    best = 0
+    for i in range(1, len(intensity)):
+        if intensity[i] > intensity[best]:
+            best = i
+    return mz[best], intensity[best]
+
+
+def expected_fields(spectrum, sample):
+    """Every Spectrum property as the fixture's model predicts it."""
+    base_mz, base_intensity = first_maximum(spectrum.mz, spectrum.intensity)
+    precursor = None
+    if spectrum.precursor is not None:
+        precursor = {
+            "target_mz": spectrum.precursor["target_mz"],
+            "selected_mz": spectrum.precursor["selected_mz"],
+            "isolation_width": None, "charge": None, "intensity": None,
+            "collision_energy": None, "ce_is_nce": False,
+            "precursor_native_id": spectrum.precursor["precursor_native_id"],
+            "activation": None, "analyzer": None, "ccs": None,
+        }
+    assert float(spectrum.idx_tic).is_integer()  # sums of integer intensities
+    return {
+        "index": spectrum.index, "scan_number": spectrum.scan_number,
+        "native_id": spectrum.native_id, "ms_level": spectrum.ms_level,
+        "polarity": sample.polarity, "scan_mode": None, "analyzer": sample.analyzer,
+        "acquisition_event_id": None, "filter": None,
+        "retention_time_sec": spectrum.retention_time_sec,
+        "total_ion_current": summed_tic(spectrum.intensity),
+        "reported_total_ion_current": None,
+        "base_peak_mz": base_mz, "reported_base_peak_mz": None,
+        "base_peak_intensity": base_intensity, "reported_base_peak_intensity": None,
+        "low_mz": None, "high_mz": None, "ion_injection_time_ms": None,
+        "inv_mobility": None, "faims_cv": None,
+        "precursor": precursor,
+        "mz": spectrum.mz, "intensity": spectrum.intensity,
+        "inv_mobility_per_peak": None,
+        "extra": {"corvex.idx_tic_cps": "%d" % spectrum.idx_tic,
+                  "corvex.scan_offset": str(spectrum.scan_offset),
+                  "corvex.scan_size": str(spectrum.scan_size)},
+    }
+
+
+def actual_fields(spectrum):
+    return {name: getattr(spectrum, name) for name in SPECTRUM_PROPERTIES}
+
+
+def assert_spectra_match(reader, sample):
+    assert reader.scan_count == len(sample.spectra)
+    for i, exp in enumerate(sample.spectra):
+        got = actual_fields(reader.read_spectrum(i))
+        want = expected_fields(exp, sample)
+        assert list(got) == list(want)
+        for key in want:
+            assert got[key] == want[key], (i, key)
+            assert type(got[key]) is type(want[key]), (i, key)
+        assert list(got["extra"]) == list(want["extra"])
+        if got["precursor"] is not None:
+            assert list(got["precursor"]) == list(want["precursor"])
+
+
+def build_levels(tmp_path, levels, dde, **sample_kwargs):
+    scans = [Scan(points=[(100 + 10 * i, 5 + i), (400, 90)], ms_level=level,
+                  retention_time_min=0.25 * i) for i, level in enumerate(levels)]
+    return build(Acquisition(samples=[Sample(scans=scans, dde_mz=dde, **sample_kwargs)]), tmp_path)
+
+
+# ---------------------------------------------------------------------------
+# Whole-sample decoding
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("calibration", [(0.0005, 20.0), None], ids=["tof", "no-calibration"])
+def test_every_spectrum_of_a_dda_sample_matches(tmp_path, calibration):
+    expected = build(Acquisition(samples=[dda_sample(calibration=calibration)]), tmp_path)
+    sample = expected.sample()
+    assert sample.analyzer == ("tofms" if calibration else "tqms")
+    reader = corvex.RawReader(str(expected.wiff_path))
+    assert reader.sample_name == "Sample1"
+    assert_spectra_match(reader, sample)
+
+
+def test_open_sample_gives_the_same_spectra_as_raw_reader(tmp_path):
+    expected = build(Acquisition(samples=[dda_sample("Blank", seed=7)]), tmp_path)
+    reader = corvex.open_sample(path=str(expected.wiff_path), sample="Blank")
+    assert reader.sample_name == "Blank"
+    assert_spectra_match(reader, expected.sample("Blank"))
+
+
+def test_multi_sample_file_needs_open_sample(tmp_path):
+    acquisition = Acquisition(samples=[dda_sample("Sample10", seed=3, cycles=2),
+                                       dda_sample("Sample2", seed=4, cycles=3)])
+    expected = build(acquisition, tmp_path)
+    path = str(expected.wiff_path)
+    before = open_fds()
+    with pytest.raises(RuntimeError) as info:
+        corvex.RawReader(path)
+    assert str(info.value) == (
+        "parse error: %s contains 2 samples (Sample2, Sample10); Reader::open only supports a "
+        "single-sample file - use Reader::open_sample to pick one" % path)
+    assert open_fds() == before
+    for name in expected.sample_names:
+        reader = corvex.open_sample(path, name)
+        assert reader.sample_name == name
+        assert_spectra_match(reader, expected.sample(name))
+    # Each sample's blocks lie at their own offsets in the shared scan file.
+    assert corvex.open_sample(path, "Sample2").read_spectrum(0).mz != \
+        corvex.open_sample(path, "Sample10").read_spectrum(0).mz
+
+
+# ---------------------------------------------------------------------------
+# Precursors of fragment scans
+# ---------------------------------------------------------------------------
+
+A, B = 445.12, 611.375
+
+
+@pytest.mark.parametrize("dde, fourth", [([A, B], B), ([A], None)], ids=["two-dde", "one-dde"])
+def test_fragments_take_the_dde_value_of_their_survey(tmp_path, dde, fourth):
+    expected = build_levels(tmp_path, [1, 2, 2, 1, 2], dde)
+    reader = corvex.RawReader(str(expected.wiff_path))
+    got = [reader.read_spectrum(i).precursor for i in range(reader.scan_count)]
+    assert got[0] is None and got[3] is None
+    for position, mz, survey in [(1, A, "scan=1"), (2, A, "scan=1"), (4, fourth, "scan=4")]:
+        assert got[position]["target_mz"] == mz
+        assert got[position]["selected_mz"] == mz
+        assert got[position]["precursor_native_id"] == survey
+    assert_spectra_match(reader, expected.sample())
+
+
+def test_first_scan_a_fragment_has_an_empty_precursor(tmp_path):
+    expected = build_levels(tmp_path, [2, 1, 2], [A])
+    reader = corvex.RawReader(str(expected.wiff_path))
+    first = reader.read_spectrum(0)
+    assert first.ms_level == 2
+    assert first.precursor["target_mz"] is None
+    assert first.precursor["selected_mz"] is None
+    assert first.precursor["precursor_native_id"] is None
+    assert reader.read_spectrum(2).precursor["precursor_native_id"] == "scan=2"
+    assert reader.read_spectrum(2).precursor["target_mz"] == A
+    assert_spectra_match(reader, expected.sample())
+
+
+def test_native_ids_count_valid_index_records_only(tmp_path):
+    # A junk Idx record (size <= 56) before the second scan is not a scan.
+    scans = [Scan(points=[(5, 9)], retention_time_min=0.1 * i) for i in range(3)]
+    expected = build(Acquisition(samples=[Sample(scans=scans, idx_junk_slots=[(1, 40)])]), tmp_path)
+    reader = corvex.RawReader(str(expected.wiff_path))
+    third = reader.read_spectrum(2)
+    assert (third.index, third.scan_number, third.native_id) == (2, 3, "scan=3")
+    assert_spectra_match(reader, expected.sample())
+
+
+# ---------------------------------------------------------------------------
+# Scan file problems
+# ---------------------------------------------------------------------------
+
+def past_end_acquisition():
+    # Two small blocks, then a third Idx record at offset 400 in a 300-byte file.
+    scans = [Scan(points=[(10, 5)]), Scan(points=[(12, 6)], retention_time_min=0.1),
+             Scan(points=[(14, 7)], retention_time_min=0.2, scan_offset=400)]
+    return Acquisition(samples=[Sample(scans=scans)], scan_file_trailing=b"\0" * 50)
+
+
+PAST_END = ("vendor parser error: cannot read scan block for scan=3 at offset 400: scan block "
+            "payload at offset 456 is past the end of the .wiff.scan file (300 bytes)")
+
+
+@pytest.mark.parametrize("how", ["RawReader", "open_sample"])
+def test_payload_past_end_fails_construction_and_leaves_nothing_open(tmp_path, how):
+    expected = build(past_end_acquisition(), tmp_path)
+    assert expected.scan_file_size == 300
+    assert expected.sample().spectra[2].error == PAST_END
+    path = str(expected.wiff_path)
+    before = open_fds()
+    for _ in range(3):
+        with pytest.raises(RuntimeError) as info:
+            if how == "RawReader":
+                corvex.RawReader(path)
+            else:
+                corvex.open_sample(path, "Sample1")
+        assert str(info.value) == PAST_END
+    assert open_fds() == before
+
+
+def test_payload_starting_exactly_at_the_end_is_past_it(tmp_path):
+    size = build(Acquisition(samples=[dda_sample(cycles=1)]), tmp_path / "probe").scan_file_size
+    sample = dda_sample(cycles=1)
+    sample.scans[-1].scan_offset = size - 56
+    expected = build(Acquisition(samples=[sample]), tmp_path)
+    assert expected.scan_file_size == size
+    last = expected.sample().spectra[-1]
+    assert last.error is not None and last.error.endswith("(%d bytes)" % size)
+    with pytest.raises(RuntimeError) as info:
+        corvex.RawReader(str(expected.wiff_path))
+    assert str(info.value) == last.error
+
+
+@pytest.mark.parametrize("damage", ["truncated-file", "oversized-idx-size"])
+def test_scan_file_shorter_than_block_range_decodes_what_is_there(tmp_path, damage):
+    probe = build(Acquisition(samples=[dda_sample(cycles=2, points_per_scan=60)]), tmp_path / "p")
+    full = probe.sample().spectra
+    sample = dda_sample(cycles=2, points_per_scan=60)
+    kwargs = {}
+    if damage == "truncated-file":
+        kwargs["scan_file_truncate"] = probe.scan_file_size - 40
+    else:
+        sample.scans[-1].scan_size = 1 << 20
+    expected = build(Acquisition(samples=[sample], **kwargs), tmp_path)
+    spectra = expected.sample().spectra
+    assert all(s.error is None for s in spectra)
+    if damage == "truncated-file":
+        assert 0 < len(spectra[-1].mz) < len(full[-1].mz)
+    reader = corvex.RawReader(str(expected.wiff_path))
+    assert_spectra_match(reader, expected.sample())
+
+
+@pytest.mark.parametrize("via_open_sample", [False, True])
+@pytest.mark.parametrize("wiff", ["present", "missing", "not-a-compound-file"])
+def test_missing_scan_file_is_reported(tmp_path, wiff, via_open_sample):
+    expected = build(Acquisition(samples=[dda_sample(cycles=1)], write_scan_file=False), tmp_path)
+    if wiff == "missing":
+        expected.wiff_path.unlink()
+    elif wiff == "not-a-compound-file":
+        expected.wiff_path.write_bytes(b"plain text\n" * 100)
+    path = str(expected.wiff_path)
+    scan_missing = "parse error: .wiff.scan file not found: %s.scan" % path
+    before = open_fds()
+    with pytest.raises(RuntimeError) as info:
+        if via_open_sample:
+            corvex.open_sample(path, "Sample1")
+        else:
+            corvex.RawReader(path)
+    if via_open_sample or wiff == "present":
+        assert str(info.value) == scan_missing
+    elif wiff == "missing":
+        # RawReader lists the samples first, so the .wiff file's own error wins.
+        assert str(info.value) == "I/O error: No such file or directory (os error 2)"
+    else:
+        assert str(info.value).startswith("I/O error: ")
+    assert open_fds() == before
+
+
+@pytest.mark.parametrize("file_name", ["run.dat", "acquisition", "run.wiff.bak"])
+def test_any_file_name_gets_scan_appended(tmp_path, file_name):
+    expected = build(Acquisition(samples=[dda_sample(cycles=1)]), tmp_path)
+    path = tmp_path / file_name
+    expected.wiff_path.rename(path)
+    with pytest.raises(RuntimeError) as info:
+        corvex.RawReader(str(path))
+    assert str(info.value) == "parse error: .wiff.scan file not found: %s.scan" % path
+    expected.scan_path.rename(str(path) + ".scan")
+    reader = corvex.RawReader(str(path))
+    assert_spectra_match(reader, expected.sample())
+
+
+def test_unknown_sample_name(tmp_path):
+    expected = build(Acquisition(samples=[dda_sample(cycles=1)]), tmp_path)
+    before = open_fds()
+    with pytest.raises(RuntimeError) as info:
+        corvex.open_sample(str(expected.wiff_path), "X")
+    prefix = "parse error: Stream 'SampleSubtree/X/Idx' not found: "
+    assert str(info.value).startswith(prefix)
+    assert len(str(info.value)) > len(prefix)
+    assert open_fds() == before
+
+
+def test_successful_construction_leaves_nothing_open(tmp_path):
+    expected = build(Acquisition(samples=[dda_sample()]), tmp_path)
+    before = open_fds()
+    readers = [corvex.RawReader(str(expected.wiff_path)) for _ in range(5)]
+    readers += [corvex.open_sample(str(expected.wiff_path), "Sample1") for _ in range(5)]
+    for reader in readers:
+        reader.read_spectrum(reader.scan_count - 1)
+        reader.run_info()
+        reader.read_chromatograms()
+    assert open_fds() == before
+
+
+# ---------------------------------------------------------------------------
+# Per-scan values
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("minutes, seconds", [(0.5, 30.0), (0.1, 6.000000089406967)])
+def test_retention_time_is_the_widened_minutes_times_sixty(tmp_path, minutes, seconds):
+    scans = [Scan(points=[(3, 4)], retention_time_min=minutes)]
+    expected = build(Acquisition(samples=[Sample(scans=scans)]), tmp_path)
+    spectrum = corvex.RawReader(str(expected.wiff_path)).read_spectrum(0)
+    assert spectrum.retention_time_sec == seconds
+    assert spectrum.retention_time_sec == expected.sample().spectra[0].retention_time_sec
+
+
+@pytest.mark.parametrize("tic, text", [(250.0, "250"), (0.25, "0.25")])
+def test_index_tic_goes_to_extra_as_shortest_text(tmp_path, tic, text):
+    scans = [Scan(points=[(3, 4), (9, 100)], tic=tic)]
+    expected = build(Acquisition(samples=[Sample(scans=scans)]), tmp_path)
+    spectrum = corvex.RawReader(str(expected.wiff_path)).read_spectrum(0)
+    exp = expected.sample().spectra[0]
+    assert list(spectrum.extra.items()) == [("corvex.idx_tic_cps", text),
+                                            ("corvex.scan_offset", str(exp.scan_offset)),
+                                            ("corvex.scan_size", str(exp.scan_size))]
+    # The spectrum's own TIC comes from its peaks, never from the index.
+    assert spectrum.total_ion_current == 104.0
+    assert spectrum.reported_total_ion_current is None
+
+
+@pytest.mark.parametrize("methods, polarity", [
+    ({1: [("IS", 5500.0)]}, "positive"),
+    ({1: [("ISVF", -4500.0)]}, "negative"),
+    ({1: [("TEM", 450.0), ("ISVF", -4500.0), ("IS", 5500.0)]}, "negative"),
+    ({1: [("TEM", 450.0)], 2: [("CUR", 30.0), ("IS", 5000.0)]}, "positive"),
+    ({1: [("TEM", 450.0), ("is", -5.0)], 3: [("ISVF", -4200.0)]}, "negative"),
+    ({1: [("IS", 0.0)]}, None),
+    ({1: [("IS", -0.0)]}, None),
+    ({1: [("ISVF", float("nan"))]}, None),
+    ({1: [("IS", 0.0), ("ISVF", -4500.0)]}, None),
+    ({1: [("TEM", 450.0)]}, None),
+    (None, None),
+])
+def test_polarity_comes_from_the_first_spray_voltage(tmp_path, methods, polarity):
+    expected = build(Acquisition(samples=[dda_sample(cycles=1)], methods=methods), tmp_path)
+    assert expected.sample().polarity == polarity
+    reader = corvex.RawReader(str(expected.wiff_path))
+    assert {reader.read_spectrum(i).polarity for i in range(reader.scan_count)} == {polarity}
+
+
+def test_analyzer_follows_the_calibration(tmp_path):
+    points = [(0, 10), (1000, 20)]
+    for name, calibration, analyzer, mz in [
+            ("tof", (2.0, -0.25), "tofms", [-0.25, 1999.75]),
+            ("quad", None, "tqms", [0.0, 1000.0])]:
+        scans = [Scan(points=points), Scan(points=points, ms_level=2)]
+        expected = build(Acquisition(samples=[Sample(scans=scans, calibration=calibration)]),
+                         tmp_path / name)
+        reader = corvex.RawReader(str(expected.wiff_path))
+        for i in range(2):
+            spectrum = reader.read_spectrum(i)
+            assert spectrum.analyzer == analyzer
+            assert spectrum.mz == mz == expected.sample().spectra[i].mz
+
+
+# ---------------------------------------------------------------------------
+# read_spectrum and repr
+# ---------------------------------------------------------------------------
+
+@pytest.fixture
+def dda_reader(tmp_path):
+    expected = build(Acquisition(samples=[dda_sample(cycles=2)]), tmp_path)
+    return corvex.RawReader(str(expected.wiff_path)), expected.sample()
+
+
+@pytest.mark.parametrize("offset", [0, 1, 1000])
+def test_read_spectrum_beyond_the_end(dda_reader, offset):
+    reader, _ = dda_reader
+    index = reader.scan_count + offset
+    with pytest.raises(IndexError) as info:
+        reader.read_spectrum(index)
+    assert str(info.value) == "scan %d out of range" % index
+    assert reader.read_spectrum(reader.scan_count - 1).index == reader.scan_count - 1
+
+
+def test_read_spectrum_at_the_largest_unsigned_index(dda_reader):
+    reader, _ = dda_reader
+    with pytest.raises(IndexError) as info:
+        reader.read_spectrum(2**64 - 1)
+    assert str(info.value) == "scan 18446744073709551615 out of range"
+
+
+@pytest.mark.parametrize("index", [-1, -(2**70), 2**64])
+def test_read_spectrum_out_of_unsigned_range(dda_reader, index):
+    reader, _ = dda_reader
+    with pytest.raises(OverflowError) as info:
+        reader.read_spectrum(index)
+    assert info.value.__notes__ == ["while processing 'scan_index'"]
+
+
+@pytest.mark.parametrize("value", ["1", 1.0, None])
+def test_read_spectrum_rejects_non_integers(dda_reader, value):
+    reader, _ = dda_reader
+    with pytest.raises(TypeError) as info:
+        reader.read_spectrum(value)
+    assert info.value.__notes__ == ["while processing 'scan_index'"]
+
+
+class Position:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("value, position", [(True, 1), (False, 0), (Position(3), 3)])
+def test_read_spectrum_accepts_integer_likes(dda_reader, value, position):
+    reader, sample = dda_reader
+    spectrum = reader.read_spectrum(value)
+    assert spectrum.index == position
+    assert spectrum.mz == sample.spectra[position].mz
+
+
+def test_read_spectrum_keyword_argument(dda_reader):
+    reader, _ = dda_reader
+    assert reader.read_spectrum(scan_index=2).index == 2
+
+
+def test_each_read_is_an_independent_copy(dda_reader):
+    reader, sample = dda_reader
+    first, second = reader.read_spectrum(1), reader.read_spectrum(1)
+    assert first is not second
+    assert actual_fields(first) == actual_fields(second)
+    for spectrum in (first, second):
+        spectrum.mz.append(1.0)
+        spectrum.intensity.clear()
+        spectrum.extra["corvex.scan_size"] = "0"
+        spectrum.precursor["target_mz"] = -1.0
+    mz, intensity, extra, precursor = (first.mz, first.intensity, first.extra, first.precursor)
+    mz[0] = -5.0
+    intensity.append(7.0)
+    extra.clear()
+    precursor.clear()
+    third = reader.read_spectrum(1)
+    for spectrum in (first, second, third):
+        assert actual_fields(spectrum) == expected_fields(sample.spectra[1], sample)
+
+
+def test_repr_shows_the_path_as_passed(tmp_path, monkeypatch):
+    expected = build(Acquisition(samples=[dda_sample(cycles=2)]), tmp_path / "sub dir")
+    monkeypatch.chdir(tmp_path)
+    count = len(expected.sample().spectra)
+    for path in ["sub dir/run.wiff", "./sub dir//run.wiff", str(expected.wiff_path)]:
+        reader = corvex.RawReader(path)
+        assert repr(reader) == "RawReader('%s', %d scans)" % (path, count)
+        assert reader.scan_count == count
+
+
+def test_repr_of_open_sample_shows_the_path_not_the_sample(tmp_path, monkeypatch):
+    acquisition = Acquisition(samples=[dda_sample("Sample1", cycles=1),
+                                       dda_sample("Sample2", cycles=3, seed=5)])
+    expected = build(acquisition, tmp_path)
+    monkeypatch.chdir(tmp_path)
+    reader = corvex.open_sample("run.wiff", "Sample2")
+    assert repr(reader) == "RawReader('run.wiff', %d scans)" % len(expected.sample("Sample2").spectra)
+    assert reader.sample_name == "Sample2"
+
