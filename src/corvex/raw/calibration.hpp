@@ -8,12 +8,10 @@
 
 namespace corvex::raw {
 
+// m/z = intercept + slope * channel index.
 struct Calibration {
     double slope = 0.0;
     double intercept = 0.0;
-
-    // m/z = intercept + slope * channel.
-    double mz(double channel) const noexcept { return intercept + slope * channel; }
 
     // Slope at offset 32 and intercept at 40, as stored (not validated);
     // absent when the stream is shorter than 48 bytes.
