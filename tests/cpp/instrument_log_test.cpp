@@ -8,20 +8,13 @@
 namespace corvex::raw {
 namespace {
 
-using test::utf16le;
-
-// UTF-16LE code units as bytes.
 Bytes units(std::initializer_list<std::uint16_t> code_units) {
-    Bytes out;
-    for (std::uint16_t u : code_units) {
-        out.push_back(static_cast<std::uint8_t>(u & 0xFF));
-        out.push_back(static_cast<std::uint8_t>(u >> 8));
-    }
-    return out;
+    test::ByteBuilder b(0);
+    for (std::uint16_t u : code_units) b.put<std::uint16_t>(b.bytes.size(), u);
+    return b.bytes;
 }
 
 struct Utf16Case {
-    const char* name;
     Bytes bytes;
     std::string lossy;
     bool well_formed;
@@ -32,35 +25,23 @@ class Utf16Decoding : public ::testing::TestWithParam<Utf16Case> {};
 TEST_P(Utf16Decoding, LossyAndStrict) {
     const Utf16Case& c = GetParam();
     EXPECT_EQ(decode_utf16le_lossy(c.bytes), c.lossy);
-    const auto strict = decode_utf16le_strict(c.bytes);
-    EXPECT_EQ(strict.has_value(), c.well_formed);
-    if (strict) {
-        EXPECT_EQ(*strict, c.lossy);
-    }
+    EXPECT_EQ(decode_utf16le_strict(c.bytes), c.well_formed ? std::optional(c.lossy) : std::nullopt);
 }
 
 const std::string fffd = "\xEF\xBF\xBD";
+const std::string grin = "\xF0\x9F\x98\x80";  // U+1F600
 
 INSTANTIATE_TEST_SUITE_P(
     Sequences, Utf16Decoding,
-    ::testing::Values(Utf16Case{"empty", {}, "", true}, Utf16Case{"single_byte", {0x41}, "", true},
-                      Utf16Case{"odd_tail_ignored", {0x41, 0x00, 0x42}, "A", true},
-                      Utf16Case{"bmp_widths", units({0x41, 0xE9, 0x20AC}), "A\xC3\xA9\xE2\x82\xAC", true},
-                      Utf16Case{"pair", units({0xD83D, 0xDE00}), "\xF0\x9F\x98\x80", true},
-                      Utf16Case{"lone_high_mid", units({0x41, 0xD800, 0x42}), "A" + fffd + "B", false},
-                      Utf16Case{"lone_high_at_end", units({0x41, 0xDBFF}), "A" + fffd, false},
-                      Utf16Case{"lone_low", units({0xDC00, 0x41}), fffd + "A", false},
-                      Utf16Case{"reversed_pair", units({0xDE00, 0xD83D}), fffd + fffd, false},
-                      Utf16Case{"high_high_low", units({0xD800, 0xD83D, 0xDE00}), fffd + "\xF0\x9F\x98\x80", false},
-                      Utf16Case{"max_bmp", units({0xFFFF}), "\xEF\xBF\xBF", true}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-std::optional<InstrumentInfo> parse_text(std::string_view ascii) {
-    return parse_instrument_info(utf16le(ascii));
-}
+    ::testing::Values(Utf16Case{{0x41}, "", true}, Utf16Case{{0x41, 0x00, 0x42}, "A", true},
+                      Utf16Case{units({0x41, 0xE9, 0x20AC, 0xFFFF}), "A\xC3\xA9\xE2\x82\xAC\xEF\xBF\xBF", true},
+                      Utf16Case{units({0xD83D, 0xDE00}), grin, true},
+                      Utf16Case{units({0x41, 0xD800, 0x42}), "A" + fffd + "B", false},
+                      Utf16Case{units({0xDE00, 0xD83D}), fffd + fffd, false},
+                      Utf16Case{units({0xD800, 0xD83D, 0xDE00}), fffd + grin, false}));
 
 InstrumentInfo identity(std::string component, std::string manufacturer, std::optional<std::string> model = {},
-                    std::optional<std::string> serial = {}) {
+                        std::optional<std::string> serial = {}) {
     return {std::move(component), std::move(manufacturer), std::move(model), std::move(serial)};
 }
 
@@ -72,14 +53,14 @@ struct LogCase {
 
 class InstrumentLog : public ::testing::TestWithParam<LogCase> {};
 
-TEST_P(InstrumentLog, ChoosesSection) { EXPECT_EQ(parse_text(GetParam().text), GetParam().expected); }
+TEST_P(InstrumentLog, ChoosesSection) {
+    EXPECT_EQ(parse_instrument_info(test::utf16le(GetParam().text)), GetParam().expected);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Sections, InstrumentLog,
     ::testing::Values(
-        LogCase{"empty", "", std::nullopt},
-        LogCase{"no_section_label",
-                "Manufacturer: SCIEX\r\nComponent ID: QTRAP 5500\r\n", std::nullopt},
+        LogCase{"no_section_label", "Manufacturer: SCIEX\r\nComponent ID: QTRAP 5500\r\n", std::nullopt},
         LogCase{"five_lines",
                 "Mass Spectrometer: X\r\nManufacturer: AB Sciex\r\nComponent ID: QTRAP 6500+\r\n"
                 "Model: 1234567\r\nSerial Number: AB12345\r\n",
@@ -90,10 +71,8 @@ INSTANTIATE_TEST_SUITE_P(
                 identity("TripleTOF 6600", "SCIEX")},
         LogCase{"no_component_id_then_next",
                 "Mass Spectrometer: A\nManufacturer: SCIEX\nModel: 1\n"
-                "Mass Spectrometer: B\nManufacturer: AB SCIEX Instruments\nComponent ID: QTRAP 5500\n",
+                "Mass Spectrometer: B\nManufacturer: AB SCIEX Instruments\nComponent Id: QTRAP 5500\n",
                 identity("QTRAP 5500", "AB SCIEX Instruments")},
-        LogCase{"component_id_lower_d", "Mass Spectrometer:\nManufacturer: SCIEX\nComponent Id: ZenoTOF 7600\n",
-                identity("ZenoTOF 7600", "SCIEX")},
         LogCase{"component_id_upper_wins",
                 "Mass Spectrometer:\nManufacturer: SCIEX\nComponent Id: lower\nComponent ID: upper\n",
                 identity("upper", "SCIEX")},
@@ -102,39 +81,29 @@ INSTANTIATE_TEST_SUITE_P(
         LogCase{"blank_model_and_serial",
                 "Mass Spectrometer:\nManufacturer: SCIEX\nComponent ID: Q\nModel:    \r\nSerial Number:\t \n",
                 identity("Q", "SCIEX")},
-        LogCase{"label_case_sensitive",
-                "Mass Spectrometer:\nmanufacturer: SCIEX\nComponent ID: Q\n", std::nullopt},
+        LogCase{"label_case_sensitive", "Mass Spectrometer:\nmanufacturer: SCIEX\nComponent ID: Q\n", std::nullopt},
         LogCase{"fields_stay_in_their_section",
-                "Mass Spectrometer:\nManufacturer: SCIEX\nComponent ID: Q\n"
-                "Mass Spectrometer:\nSerial Number: OTHER\n",
+                "Mass Spectrometer:\nManufacturer: SCIEX\nComponent ID: Q\nMass Spectrometer:\nSerial Number: S\n",
                 identity("Q", "SCIEX")},
-        LogCase{"manufacturer_of_next_section_not_borrowed",
-                "Mass Spectrometer:\nComponent ID: Q\nMass Spectrometer:\nManufacturer: SCIEX\n", std::nullopt},
         LogCase{"model_matched_inside_longer_label",
                 "Mass Spectrometer:\nManufacturer: SCIEX\nComponent ID: Q\nColumn Model: C18\nModel: 99\n",
                 identity("Q", "SCIEX", "C18")},
-        LogCase{"value_runs_to_end_of_text", "Mass Spectrometer:Manufacturer: sciex corp\nComponent ID:  QTRAP",
-                identity("QTRAP", "sciex corp")},
-        LogCase{"label_split_across_sections_not_found",
+        LogCase{"label_split_across_sections",
                 "Mass Spectrometer:Manufacturer: SCIEXMass Spectrometer:Component ID: Q", std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(InstrumentLogBytes, OddTrailingByteAndLoneSurrogatesDoNotStopDecoding) {
+TEST(InstrumentLog, LoneSurrogateAndOddTailDoNotStopDecoding) {
     Bytes bytes = units({0xD800});
-    const Bytes text = utf16le("Mass Spectrometer:\nManufacturer: SCIEX\nComponent ID: Q\n");
+    const Bytes text = test::utf16le("Mass Spectrometer:\nManufacturer: SCIEX\nComponent ID: Q");
     bytes.insert(bytes.end(), text.begin(), text.end());
     bytes.push_back(0x41);
     EXPECT_EQ(parse_instrument_info(bytes), identity("Q", "SCIEX"));
-    EXPECT_EQ(parse_instrument_info(Bytes{0x4D}), std::nullopt);
 }
 
 TEST(ExtractField, TrimsUnicodeWhiteSpaceOnly) {
-    // NBSP, ideographic space, U+2028 and U+205F around the value; U+200B
-    // (zero-width space) is not White_Space and stays.
+    // NBSP, U+3000, U+2028 and U+205F are White_Space; U+200B is not.
     EXPECT_EQ(extract_field("Model:\xC2\xA0\xE3\x80\x80 A B\xE2\x80\xA8\xE2\x81\x9F", "Model:"), "A B");
     EXPECT_EQ(extract_field("Model:\xE2\x80\x8B" "A", "Model:"), "\xE2\x80\x8B" "A");
-    EXPECT_EQ(extract_field("Model:\xC2\x85\xE1\x9A\x80", "Model:"), std::nullopt);
-    EXPECT_EQ(extract_field("Model", "Model:"), std::nullopt);
 }
 
 struct ResolveCase {
@@ -154,15 +123,14 @@ INSTANTIATE_TEST_SUITE_P(
                       ResolveCase{"ZenoTOF 7600 system", lumora::cv::zeno_tof_7600},
                       ResolveCase{"QTRAP\xC2\xA0" "6500+", lumora::cv::qtrap_6500_plus},
                       ResolveCase{"QTRAP 6500", lumora::cv::qtrap_6500},
-                      ResolveCase{"Triple TOF 6600", lumora::cv::triple_tof_6600},
+                      ResolveCase{"Triple\tTOF 6600", lumora::cv::triple_tof_6600},
                       ResolveCase{"QTRAP 6500 PLUS", std::nullopt}, ResolveCase{"SYSTEM", std::nullopt},
                       ResolveCase{"TripleTOF 5600+ System System", std::nullopt},
-                      ResolveCase{"QTRAP 550", std::nullopt}, ResolveCase{"", std::nullopt}));
+                      ResolveCase{"QTRAP 550", std::nullopt}));
 
 TEST(Normalize, DropsWhiteSpaceAndUpperCasesAsciiOnly) {
     EXPECT_EQ(normalize(" a-b\t+c\r\n\xE2\x80\x8A" "d\xE3\x80\x80"), "A-B+CD");
-    EXPECT_EQ(normalize("\xC3\xA9z"), "\xC3\xA9Z");  // no Unicode case mapping
-    EXPECT_EQ(normalize("\xC2"), "\xC2");            // a cut-off sequence is kept, not dropped
+    EXPECT_EQ(normalize("\xC3\xA9z"), "\xC3\xA9Z");
 }
 
 }  // namespace

@@ -31,16 +31,13 @@ INSTANTIATE_TEST_SUITE_P(
                       FiletimeCase{april_2019, "2019-04-17T18:40:00Z"},
                       FiletimeCase{april_2019 + 1234567, "2019-04-17T18:40:00.123Z"},
                       FiletimeCase{april_2019 + 9999, "2019-04-17T18:40:00Z"},
-                      FiletimeCase{april_2019 + 10000, "2019-04-17T18:40:00.001Z"},
                       // Leap days, centuries and the day before a March 1.
                       FiletimeCase{epoch + 951782400LL * 10000000, "2000-02-29T00:00:00Z"},
                       FiletimeCase{epoch + 4107542400LL * 10000000, "2100-03-01T00:00:00Z"},
-                      FiletimeCase{epoch + 4107542399LL * 10000000, "2100-02-28T23:59:59Z"},
                       FiletimeCase{std::numeric_limits<std::int64_t>::max(), "30828-09-14T02:48:05.477Z"},
                       FiletimeCase{-1, "1600-12-31T23:59:59.999Z"},
                       // 584388 days from 0001-01-01 to 1601-01-01; year 0 is a leap year.
                       // Negative years are padded to four characters sign included.
-                      FiletimeCase{-day * (584388 + 1), "0000-12-31T00:00:00Z"},
                       FiletimeCase{-day * (584388 + 366), "0000-01-01T00:00:00Z"},
                       FiletimeCase{-day * (584388 + 366 + 365) - 1, "-002-12-31T23:59:59.999Z"},
                       FiletimeCase{-day * (584388 + 366 + 365), "-001-01-01T00:00:00Z"},
@@ -92,13 +89,10 @@ INSTANTIATE_TEST_SUITE_P(
     Streams, CreateTimestamp,
     ::testing::Values(
         StreamCase{"valid", valid(), epoch_text},
-        StreamCase{"empty", {}, std::nullopt},
-        StreamCase{"bom_only", {0xFE, 0xFF}, std::nullopt},
         StreamCase{"shorter_than_48", resized(valid(), 47), std::nullopt},
         StreamCase{"wrong_bom", edited(valid(), 0, 0xFEFF), std::nullopt},
         StreamCase{"zero_sets", edited(valid(), 24, 0), std::nullopt},
         StreamCase{"set_offset_past_end", edited(valid(), 44, 0xFFFFFFF9), std::nullopt},
-        StreamCase{"zero_properties", edited(valid(), 52, 0), std::nullopt},
         StreamCase{"value_ends_one_byte_early", resized(valid(), 48 + 40 + 11), std::nullopt},
         StreamCase{"value_ends_exactly", resized(valid(), 48 + 40 + 12), epoch_text},
         StreamCase{"value_offset_overflows_32_bits", edited(valid(), 48 + 20, 0xFFFFFFFF), std::nullopt},
@@ -112,36 +106,13 @@ INSTANTIATE_TEST_SUITE_P(
                    std::nullopt},
         StreamCase{"table_runs_past_end_before_12",
                    [] {
+                       // A count of 2^32 - 1 must stop at the stream's end.
                        auto b = property_set({{1, 0}, {2, 0}});
                        b.put<std::uint32_t>(52, 0xFFFFFFFF);
                        return b.bytes;
                    }(),
-                   std::nullopt},
-        StreamCase{"no_property_12",
-                   [] {
-                       auto b = property_set({{1, 40}, {13, 40}});
-                       return put_filetime(b, 40, epoch).bytes;
-                   }(),
-                   std::nullopt},
-        StreamCase{"value_before_set_by_offset_wrap_is_not_possible",
-                   // The value offset is relative to the set: 0 puts it on
-                   // the set's own size field, which is not a FILETIME type.
-                   edited(valid(), 48 + 20, 0), std::nullopt},
-        StreamCase{"identifier_last_in_stream",
-                   [] {
-                       // The id fits but its value offset does not.
-                       auto b = property_set({{12, 0}});
-                       return resized(b.bytes, 48 + 12);
-                   }(),
                    std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(CreateTimestamp, HugePropertyCountEndsAtStreamEnd) {
-    auto b = property_set({{1, 0}});
-    b.put<std::uint32_t>(52, 0xFFFFFFFF);
-    b.bytes.resize(1 << 16);  // zero identifiers, never 12
-    EXPECT_EQ(parse_create_timestamp(b.bytes), std::nullopt);
-}
 
 }  // namespace
 }  // namespace corvex::raw
