@@ -1,0 +1,353 @@
+#include "corvex/raw/scan.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+#include <utility>
+
+// m/z is a rounded product followed by a rounded sum. GCC fuses such pairs
+// into one FMA by default wherever the target has it, which changes the last
+// bit of the result; keep every expression in this unit unfused.
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#elif defined(__GNUC__)
+#pragma GCC optimize("fp-contract=off")
+#endif
+
+namespace corvex::raw {
+namespace {
+
+using lumora::IoError;
+using lumora::IoErrorKind;
+
+constexpr std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+    return a > std::numeric_limits<std::uint64_t>::max() - b
+               ? std::numeric_limits<std::uint64_t>::max()
+               : a + b;
+}
+
+// Code bytes: 00-7F skip, 80-FB one-byte point, FC/FD/FE/FF a point followed
+// by 1/2/3/4 intensity bytes (FF FF FF FF is the end marker).
+constexpr std::uint32_t first_point_code = 0x80;
+constexpr std::uint32_t first_long_code = 0xFC;
+
+constexpr std::uint32_t code_length(std::uint32_t code) noexcept {
+    return code < first_long_code ? 1 : code - (first_long_code - 2);
+}
+
+// What one code slot of a decoding step contributes, by key: the code byte,
+// plus 0x100 when the slot is not taken because an earlier code of the step
+// was long (those entries are all zero). Looking the effects up keeps the
+// step free of data-dependent branches; the code bytes are unpredictable.
+struct CodeTable {
+    static constexpr std::size_t size = 0x200;
+    std::array<std::uint32_t, size> value_mask{};   // over the bytes after the code byte
+    std::array<std::uint32_t, size> short_value{};  // intensity of a one-byte point
+    std::array<std::uint32_t, size> skip{};         // added to the running index
+    std::array<std::uint32_t, size> is_point{};
+
+    static constexpr std::uint32_t not_taken = 0x100;
+};
+
+constexpr CodeTable make_code_table() {
+    CodeTable table;
+    for (std::uint32_t code = 0; code < 0x100; ++code) {
+        if (code < first_point_code) {
+            table.skip[code] = code;
+        } else {
+            table.is_point[code] = 1;
+            if (code < first_long_code) {
+                table.short_value[code] = code - first_point_code;
+            } else {
+                const unsigned value_bits = 8 * (code_length(code) - 1);
+                table.value_mask[code] = static_cast<std::uint32_t>((std::uint64_t{1} << value_bits) - 1);
+            }
+        }
+    }
+    return table;
+}
+
+constexpr CodeTable code_table = make_code_table();
+
+struct DecodeState {
+    std::size_t at = 0;
+    std::uint32_t index = 0;
+    ScanPoint* out = nullptr;
+};
+
+// Decodes the single code at `state.at` with every check done byte by byte.
+// False when decoding ends there: the end marker, or a code cut short.
+bool decode_one(const std::uint8_t* bytes, std::size_t size, DecodeState& state) noexcept {
+    const std::uint32_t code = bytes[state.at];
+    if (code < first_point_code) {
+        state.index += code;
+        ++state.at;
+        return true;
+    }
+    if (code < first_long_code) {
+        *state.out++ = ScanPoint(state.index, code - first_point_code);
+        ++state.at;
+        return true;
+    }
+    const std::size_t remaining = size - state.at;
+    const std::uint8_t* const value = bytes + state.at + 1;
+    if (code == 0xFF && remaining >= 4 && value[0] == 0xFF && value[1] == 0xFF && value[2] == 0xFF) {
+        return false;
+    }
+    const std::size_t length = code_length(code);
+    if (remaining < length) {
+        return false;
+    }
+    std::uint32_t intensity = 0;
+    std::memcpy(&intensity, value, length - 1);  // little-endian, high bytes stay 0
+    *state.out++ = ScanPoint(state.index, intensity);
+    state.at += length;
+    return true;
+}
+
+// Decoding is latency-bound on "code byte -> code length -> next code byte".
+// Two things take that chain apart:
+//
+// - A step takes two codes at once: the first, and the second when the first
+//   was one byte long. Its length depends only on the two bytes at its start,
+//   and the long codes' values come out of one 8-byte load.
+// - Step lengths are worked out ahead, for a chunk of positions at a time, in
+//   a loop with no dependence between positions (the compiler vectorises it).
+//   Walking the chunk is then one byte load and one add per step.
+//
+// Points are stored unconditionally and the output pointer moves only past
+// real ones; `out` never passes the number of bytes consumed and each step
+// starts at least 8 bytes before the end, so those stores stay inside an
+// output sized to the payload.
+constexpr std::size_t step_chunk = 512;
+
+// Added to a step's length when the step takes an FF code: whether that is
+// the end marker is left to the byte-wise decoder.
+constexpr std::uint8_t needs_exact_decoding = 0x80;
+
+// Bytes after the code byte of a code that starts with `code`: 0 to 4.
+constexpr std::uint8_t value_byte_count(std::uint8_t code) noexcept {
+    return code >= first_long_code ? static_cast<std::uint8_t>(code - (first_long_code - 1)) : 0;
+}
+
+constexpr std::uint8_t exact_flag(std::uint8_t code) noexcept {
+    return code == 0xFF ? needs_exact_decoding : 0;
+}
+
+// Length of the step that would start at each position of [begin, end), plus
+// needs_exact_decoding when the step takes an FF code. Reads bytes up to end.
+void step_lengths(const std::uint8_t* bytes, std::size_t begin, std::size_t end,
+                  std::uint8_t* steps) noexcept {
+    for (std::size_t j = begin; j < end; ++j) {
+        const std::uint8_t first = bytes[j];
+        const std::uint8_t second = bytes[j + 1];
+        const std::uint8_t first_extra = value_byte_count(first);
+        steps[j - begin] = first_extra != 0
+                               ? static_cast<std::uint8_t>(1 + first_extra + exact_flag(first))
+                               : static_cast<std::uint8_t>(2 + value_byte_count(second) + exact_flag(second));
+    }
+}
+
+ScanPoint* decode_into(const std::uint8_t* bytes, std::size_t size, ScanPoint* out) noexcept {
+    constexpr const CodeTable& table = code_table;
+    std::size_t at = 0;
+    std::uint32_t index = 0;
+    const auto emit = [&](std::uint32_t key, std::uint64_t value_bytes) {
+        const auto intensity = (static_cast<std::uint32_t>(value_bytes) & table.value_mask[key]) |
+                               table.short_value[key];
+        *out = ScanPoint(index, intensity);
+        out += table.is_point[key];
+        index += table.skip[key];
+    };
+    const std::size_t fast_end = size >= 8 ? size - 7 : 0;  // at < fast_end: 8 bytes from at
+    std::array<std::uint8_t, step_chunk> steps;
+    while (at < fast_end) {
+        const std::size_t chunk_begin = at;
+        const std::size_t chunk_end = std::min(fast_end, at + step_chunk);
+        step_lengths(bytes, chunk_begin, chunk_end, steps.data());
+        while (at < chunk_end) {
+            const std::uint32_t step = steps[at - chunk_begin];
+            if (step >= needs_exact_decoding) [[unlikely]] {
+                DecodeState state{at, index, out};
+                const std::size_t step_end = at + (step - needs_exact_decoding);
+                while (state.at < step_end) {
+                    if (!decode_one(bytes, size, state)) {
+                        return state.out;
+                    }
+                }
+                at = state.at;
+                index = state.index;
+                out = state.out;
+                continue;
+            }
+            const std::uint64_t window = load_le<std::uint64_t>(bytes + at);
+            const std::uint32_t key0 = window & 0xFF;
+            // (code + 4) & 0x100 is not_taken exactly for the long codes FC-FF.
+            const std::uint32_t key1 = ((window >> 8) & 0xFF) | ((key0 + 4) & CodeTable::not_taken);
+            emit(key0, window >> 8);
+            emit(key1, window >> 16);
+            at += step;
+        }
+    }
+    DecodeState state{at, index, out};
+    while (state.at < size && decode_one(bytes, size, state)) {
+    }
+    return state.out;
+}
+
+// Closes the descriptor on every path out of a read.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
+
+struct ReadBytes {
+    std::unique_ptr<std::uint8_t[]> data;
+    std::size_t size = 0;
+};
+
+// Reads up to `count` bytes at `offset` with positioned reads into a buffer
+// sized up front; a file that ends early gives fewer bytes. The file is opened
+// non-blocking and must be a regular file, so a FIFO or a device in its place
+// fails at once instead of hanging or streaming forever.
+lumora::Result<ReadBytes, IoError> read_range(const std::filesystem::path& path,
+                                              std::uint64_t offset, std::size_t count) {
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) - count) {
+        return lumora::fail(IoError::from_errno(EINVAL));
+    }
+    int raw_fd = -1;
+    do {
+        raw_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    } while (raw_fd < 0 && errno == EINTR);
+    if (raw_fd < 0) {
+        return lumora::fail(IoError::from_errno(errno));
+    }
+    const FileDescriptor fd(raw_fd);
+
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) {
+        return lumora::fail(IoError::from_errno(errno));
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return lumora::fail(IoError::from_errno(EISDIR));
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return lumora::fail(IoError{IoErrorKind::Other, "scan data file is not a regular file"});
+    }
+
+    ReadBytes bytes{std::make_unique_for_overwrite<std::uint8_t[]>(count), 0};
+    while (bytes.size < count) {
+        const ssize_t got = ::pread(fd.get(), bytes.data.get() + bytes.size, count - bytes.size,
+                                    static_cast<off_t>(offset + bytes.size));
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return lumora::fail(IoError::from_errno(errno));
+        }
+        if (got == 0) {
+            break;
+        }
+        bytes.size += static_cast<std::size_t>(got);
+    }
+    return bytes;
+}
+
+}  // namespace
+
+PayloadRange scan_payload_range(std::uint64_t scan_offset, std::uint64_t scan_size,
+                                std::uint64_t bound, std::uint64_t file_size) noexcept {
+    const std::uint64_t start = saturating_add(scan_offset, scan_block_header_size);
+    std::uint64_t end = saturating_add(saturating_add(scan_offset, scan_size), scan_block_slack);
+    end = std::min(end, saturating_add(bound, scan_block_slack));
+    end = std::min(end, file_size);
+    end = std::min(end, saturating_add(start, max_scan_payload_size));
+    return {start, end};
+}
+
+std::optional<IoError> payload_start_error(std::uint64_t scan_offset, std::uint64_t file_size) {
+    const std::uint64_t start = saturating_add(scan_offset, scan_block_header_size);
+    if (start < file_size) {
+        return std::nullopt;
+    }
+    return IoError{IoErrorKind::UnexpectedEof,
+                   "scan block payload at offset " + std::to_string(start) +
+                       " is past the end of the .wiff.scan file (" + std::to_string(file_size) +
+                       " bytes)"};
+}
+
+std::vector<ScanPoint> decode_scan_payload(ByteView payload) {
+    // Every point takes at least one byte. ScanPoint's constructor leaves the
+    // slots untouched, so the worst-case size costs address space, not writes.
+    std::vector<ScanPoint> points(payload.size());
+    const ScanPoint* end = decode_into(payload.data(), payload.size(), points.data());
+    points.resize(static_cast<std::size_t>(end - points.data()));
+    return points;
+}
+
+lumora::Result<std::vector<ScanPoint>, IoError> read_scan_block(
+    const std::filesystem::path& scan_file, std::uint64_t scan_offset, std::uint64_t scan_size,
+    std::uint64_t bound, std::uint64_t file_size) {
+    const PayloadRange range = scan_payload_range(scan_offset, scan_size, bound, file_size);
+    if (range.empty()) {
+        return std::vector<ScanPoint>{};
+    }
+    auto bytes = read_range(scan_file, range.start, static_cast<std::size_t>(range.size()));
+    if (!bytes.ok()) {
+        return lumora::fail(std::move(bytes).error());
+    }
+    return decode_scan_payload(ByteView(bytes->data.get(), bytes->size));
+}
+
+PeakArrays points_to_arrays(std::vector<ScanPoint> points,
+                            const std::optional<Calibration>& calibration) {
+    // Sized to every point up front; each point is written to the next free
+    // slot unconditionally and kept by moving past it only when its intensity
+    // is not 0, which keeps the loop free of data-dependent branches.
+    PeakArrays arrays;
+    arrays.mz.resize(points.size());
+    arrays.intensity.resize(points.size());
+    double* const mz = arrays.mz.data();
+    float* const intensity = arrays.intensity.data();
+    std::size_t kept = 0;
+    if (calibration) {
+        const double slope = calibration->slope;
+        const double intercept = calibration->intercept;
+        for (const ScanPoint& point : points) {
+            const double product = slope * static_cast<double>(point.index);
+            mz[kept] = intercept + product;
+            intensity[kept] = static_cast<float>(point.intensity);
+            kept += point.intensity != 0;
+        }
+    } else {
+        for (const ScanPoint& point : points) {
+            mz[kept] = static_cast<double>(point.index);
+            intensity[kept] = static_cast<float>(point.intensity);
+            kept += point.intensity != 0;
+        }
+    }
+    arrays.mz.resize(kept);
+    arrays.intensity.resize(kept);
+    return arrays;
+}
+
+}  // namespace corvex::raw
