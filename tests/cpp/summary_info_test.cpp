@@ -43,7 +43,10 @@ INSTANTIATE_TEST_SUITE_P(
                       FiletimeCase{-day * (584388 + 366 + 365), "-001-01-01T00:00:00Z"},
                       // Wraps around: INT64_MIN less the epoch offset is 2^63 ticks
                       // after 1601, one tick past INT64_MAX.
-                      FiletimeCase{std::numeric_limits<std::int64_t>::min(), "30828-09-14T02:48:05.477Z"}),
+                      FiletimeCase{std::numeric_limits<std::int64_t>::min(), "30828-09-14T02:48:05.477Z"},
+                      // The earliest instant: t = INT64_MIN ticks from 1970, whose
+                      // whole seconds times 10^7 no longer fit in 64 bits.
+                      FiletimeCase{std::numeric_limits<std::int64_t>::min() + epoch, "-27258-04-19T21:11:54.522Z"}),
     [](const auto& info) { return "case" + std::to_string(info.index); });
 
 // A property-set stream: header with one set at offset 48, the set with

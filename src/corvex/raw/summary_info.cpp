@@ -29,6 +29,14 @@ constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) noexcept {
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
 }
 
+// The remainder that goes with floor_div, in [0, b) for b > 0. Taken from
+// `%` rather than as a - b * floor_div(a, b): near INT64_MIN that product
+// overflows.
+constexpr std::int64_t floor_mod(std::int64_t a, std::int64_t b) noexcept {
+    const std::int64_t r = a % b;
+    return r < 0 ? r + b : r;
+}
+
 struct CivilDate {
     std::int64_t year;
     unsigned month;
@@ -55,9 +63,9 @@ std::string filetime_to_rfc3339(std::int64_t filetime) {
     // Wraps for FILETIMEs near INT64_MIN, as two's complement does.
     const auto t = static_cast<std::int64_t>(static_cast<std::uint64_t>(filetime) - unix_epoch_ticks);
     const std::int64_t s = floor_div(t, ticks_per_second);
-    const std::int64_t ms = (t - s * ticks_per_second) / ticks_per_millisecond;
+    const std::int64_t ms = floor_mod(t, ticks_per_second) / ticks_per_millisecond;
     const std::int64_t days = floor_div(s, seconds_per_day);
-    const std::int64_t d = s - days * seconds_per_day;
+    const std::int64_t d = floor_mod(s, seconds_per_day);
     const CivilDate date = civil_from_days(days);
 
     // Longest: a 12-digit signed year, 24 characters of the rest, the NUL.
