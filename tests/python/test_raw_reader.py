@@ -229,7 +229,32 @@ def test_payload_starting_exactly_at_the_end_is_past_it(tmp_path):
     assert str(info.value) == last.error
 
 
-@pytest.mark.parametrize("damage", ["truncated-file", "oversized-idx-size"])
+def test_payload_offset_is_computed_without_32_bit_wraparound(tmp_path):
+    # 0xFFFFFFF0 + 56 wraps to 40 in 32 bits, which lies inside the file.
+    sample = dda_sample(cycles=1)
+    sample.scans[0].scan_offset = 0xFFFFFFF0
+    expected = build(Acquisition(samples=[sample]), tmp_path)
+    error = expected.sample().spectra[0].error
+    assert "at offset 4294967280: scan block payload at offset 4294967336 " in error
+    with pytest.raises(RuntimeError) as info:
+        corvex.RawReader(str(expected.wiff_path))
+    assert str(info.value) == error
+
+
+def test_empty_payload_is_an_empty_spectrum_not_an_error(tmp_path):
+    # The second record claims offset 0, so the first scan's payload may not
+    # reach past 0 + the read-ahead: nothing of it is read.
+    scans = [Scan(points=[(10, 5), (20, 6)]), Scan(points=[(30, 7)], scan_offset=0),
+             Scan(points=[(40, 8)])]
+    expected = build(Acquisition(samples=[Sample(scans=scans)]), tmp_path)
+    spectra = expected.sample().spectra
+    assert spectra[0].mz == [] and all(s.error is None for s in spectra)
+    reader = corvex.RawReader(str(expected.wiff_path))
+    assert len(reader.read_spectrum(0)) == 0
+    assert_spectra_match(reader, expected.sample())
+
+
+@pytest.mark.parametrize("damage", ["truncated-file", "oversized-idx-size", "largest-idx-size"])
 def test_scan_file_shorter_than_block_range_decodes_what_is_there(tmp_path, damage):
     probe = build(Acquisition(samples=[dda_sample(cycles=2, points_per_scan=60)]), tmp_path / "p")
     full = probe.sample().spectra
@@ -237,8 +262,11 @@ def test_scan_file_shorter_than_block_range_decodes_what_is_there(tmp_path, dama
     kwargs = {}
     if damage == "truncated-file":
         kwargs["scan_file_truncate"] = probe.scan_file_size - 40
-    else:
+    elif damage == "oversized-idx-size":
         sample.scans[-1].scan_size = 1 << 20
+    else:
+        # offset + size + the read-ahead no longer fits 32 bits
+        sample.scans[-1].scan_size = 0xFFFFFFFF
     expected = build(Acquisition(samples=[sample], **kwargs), tmp_path)
     spectra = expected.sample().spectra
     assert all(s.error is None for s in spectra)
@@ -285,6 +313,36 @@ def test_any_file_name_gets_scan_appended(tmp_path, file_name):
     expected.scan_path.rename(str(path) + ".scan")
     reader = corvex.RawReader(str(path))
     assert_spectra_match(reader, expected.sample())
+
+
+def test_empty_sample_subtree(tmp_path):
+    expected = build(Acquisition(samples=[]), tmp_path)
+    path = str(expected.wiff_path)
+    with pytest.raises(RuntimeError) as info:
+        corvex.RawReader(path)
+    assert str(info.value) == "parse error: no sample subtrees found under 'SampleSubtree' in %s" % path
+
+
+@pytest.mark.parametrize("knobs", [
+    {"omit_idx": True},
+    {"idx_truncate": 31},
+    {"idx_bytes": b"\0" * 32 + b"\0" * 54 * 3},
+], ids=["no-idx", "short-idx", "no-valid-record"])
+def test_unusable_index_fails_opening(tmp_path, knobs):
+    expected = build(Acquisition(samples=[dda_sample(cycles=1, **knobs)]), tmp_path)
+    open_error = expected.sample().open_error
+    assert open_error is not None
+    before = open_fds()
+    for call in (lambda: corvex.RawReader(str(expected.wiff_path)),
+                 lambda: corvex.open_sample(str(expected.wiff_path), "Sample1")):
+        with pytest.raises(RuntimeError) as info:
+            call()
+        if open_error.endswith("not found: "):
+            assert str(info.value).startswith(open_error)
+            assert len(str(info.value)) > len(open_error)
+        else:
+            assert str(info.value) == open_error
+    assert open_fds() == before
 
 
 def test_unknown_sample_name(tmp_path):
@@ -460,7 +518,12 @@ def test_repr_shows_the_path_as_passed(tmp_path, monkeypatch):
     expected = build(Acquisition(samples=[dda_sample(cycles=2)]), tmp_path / "sub dir")
     monkeypatch.chdir(tmp_path)
     count = len(expected.sample().spectra)
-    for path in ["sub dir/run.wiff", "./sub dir//run.wiff", str(expected.wiff_path)]:
+    odd = tmp_path / "it's a \\ dir"
+    odd.mkdir()
+    for source in (expected.wiff_path, expected.scan_path):
+        (odd / source.name).write_bytes(source.read_bytes())
+    for path in ["sub dir/run.wiff", "./sub dir//run.wiff", str(expected.wiff_path),
+                 "it's a \\ dir/run.wiff"]:
         reader = corvex.RawReader(path)
         assert repr(reader) == "RawReader('%s', %d scans)" % (path, count)
         assert reader.scan_count == count
