@@ -99,6 +99,40 @@ def build_levels(tmp_path, levels, dde, **sample_kwargs):
     return build(Acquisition(samples=[Sample(scans=scans, dde_mz=dde, **sample_kwargs)]), tmp_path)
 
 
+RAW_READER_METHODS = [
+    ("read_spectrum", "($self, scan_index)", None),
+    ("run_info", "($self)", None),
+    ("instrument_info", "($self)", "Instrument identity decoded from the WIFF Log stream."),
+    ("calibration", "($self)", "TOF m/z calibration coefficients, when present."),
+    ("ion_source_parameters", "($self)",
+     "Named ion source parameters decoded from the selected method."),
+    ("dde_precursor_mz", "($self)",
+     "Data-dependent precursor m/z values in their source stream order."),
+    ("read_chromatograms", "($self)", None),
+    ("scan_index", "($self)", "Decoded WIFF scan index values, including instrument-reported TIC."),
+]
+
+
+def test_raw_reader_attributes():
+    public = {n for n in vars(corvex.RawReader) if not n.startswith("__")}
+    assert public == {name for name, _, _ in RAW_READER_METHODS} | {"scan_count", "sample_name"}
+    for name, signature, doc in RAW_READER_METHODS:
+        method = getattr(corvex.RawReader, name)
+        assert (method.__text_signature__, method.__doc__) == (signature, doc), name
+    for name in ("scan_count", "sample_name"):
+        assert vars(corvex.RawReader)[name].__doc__ is None
+
+
+@pytest.mark.parametrize("name", ["scan_count", "sample_name", "path", "spectra"])
+def test_raw_reader_is_read_only(tmp_path, name):
+    expected = build(Acquisition(samples=[dda_sample(cycles=1)]), tmp_path)
+    reader = corvex.RawReader(path=str(expected.wiff_path))
+    with pytest.raises(AttributeError):
+        setattr(reader, name, 0)
+    assert reader.scan_count == len(expected.sample().spectra)
+    assert reader.sample_name == "Sample1"
+
+
 # ---------------------------------------------------------------------------
 # Whole-sample decoding
 # ---------------------------------------------------------------------------
@@ -118,6 +152,18 @@ def test_open_sample_gives_the_same_spectra_as_raw_reader(tmp_path):
     reader = corvex.open_sample(path=str(expected.wiff_path), sample="Blank")
     assert reader.sample_name == "Blank"
     assert_spectra_match(reader, expected.sample("Blank"))
+
+
+@pytest.mark.parametrize("stored, asked", [("Sample1", "SAMPLE1"), ("Échantillon Ω", "Échantillon Ω"),
+                                           ("Échantillon Ω", "échantillon ω")])
+def test_sample_names_are_used_as_given(tmp_path, stored, asked):
+    # Storage names match case-insensitively; the reader keeps the name it was given.
+    expected = build(Acquisition(samples=[dda_sample(stored, cycles=1)]), tmp_path)
+    reader = corvex.open_sample(str(expected.wiff_path), asked)
+    assert reader.sample_name == asked
+    assert reader.run_info()["extra"]["corvex.sample"] == asked
+    assert_spectra_match(reader, expected.sample(stored))
+    assert corvex.RawReader(str(expected.wiff_path)).sample_name == stored
 
 
 def test_multi_sample_file_needs_open_sample(tmp_path):
