@@ -138,51 +138,60 @@ PyObject* hand_out(SpectrumIterObject& object, lumora::SpectrumRecord&& record) 
     return spectrum;
 }
 
+// Acts on what one wait brought, attached to the interpreter.
+PyObject* finish_next(SpectrumIterObject& object, Received& received) {
+    if (received.faulted) {
+        // The receiver lock is poisoned now: the next call reports that and
+        // finishes the iterator.
+        raise_fatal(received.fault.empty() ? "unknown C++ exception" : received.fault.c_str());
+        return nullptr;
+    }
+    if (received.error) {
+        object.done = true;
+        PyErr_SetString(PyExc_RuntimeError, received.error);
+        return nullptr;
+    }
+    return std::visit(
+        [&](auto& message) -> PyObject* {
+            using M = std::decay_t<decltype(message)>;
+            if constexpr (std::is_same_v<M, lumora::SpectrumRecord>) {
+                return hand_out(object, std::move(message));
+            } else if constexpr (std::is_same_v<M, StreamDone>) {
+                object.done = true;
+                return nullptr;  // null without an exception ends the iteration
+            } else {
+                object.done = true;
+                PyErr_SetString(PyExc_RuntimeError, message.text.c_str());
+                return nullptr;
+            }
+        },
+        *received.message);
+}
+
+// The wait and the re-attach happen here, outside any try block and any
+// noexcept function: a daemon thread that re-attaches while the interpreter
+// is finalizing is ended by CPython with pthread_exit, and the forced unwind
+// that follows must pass through this frame untouched (a catch-all or a
+// noexcept boundary would turn it into std::terminate).
 PyObject* spectrum_iter_next(PyObject* self) {
-    return guarded([&]() -> PyObject* {
-        SpectrumIterObject& object = *as_iter(self);
-        auto access = ExclusiveAccess::acquire(object.access);
-        if (!access) return nullptr;
-        if (object.pending) {
+    SpectrumIterObject& object = *as_iter(self);
+    auto access = ExclusiveAccess::acquire(object.access);
+    if (!access) return nullptr;
+    if (object.pending) {
+        return guarded([&]() -> PyObject* {
             lumora::SpectrumRecord record = std::move(*object.pending);
             object.pending.reset();
             return hand_out(object, std::move(record));
-        }
-        // Null without an exception ends the iteration.
-        if (object.done) return nullptr;
+        });
+    }
+    // A finished iterator ends the iteration at once, without an exception.
+    if (object.done) return nullptr;
 
-        Received received;
-        Py_BEGIN_ALLOW_THREADS
-        received = receive(object);
-        Py_END_ALLOW_THREADS
+    PyThreadState* detached = PyEval_SaveThread();
+    Received received = receive(object);
+    PyEval_RestoreThread(detached);
 
-        if (received.faulted) {
-            // The receiver lock is poisoned now: the next call reports that
-            // and finishes the iterator.
-            raise_fatal(received.fault.empty() ? "unknown C++ exception" : received.fault.c_str());
-            return nullptr;
-        }
-        if (received.error) {
-            object.done = true;
-            PyErr_SetString(PyExc_RuntimeError, received.error);
-            return nullptr;
-        }
-        return std::visit(
-            [&](auto& message) -> PyObject* {
-                using M = std::decay_t<decltype(message)>;
-                if constexpr (std::is_same_v<M, lumora::SpectrumRecord>) {
-                    return hand_out(object, std::move(message));
-                } else if constexpr (std::is_same_v<M, StreamDone>) {
-                    object.done = true;
-                    return nullptr;
-                } else {
-                    object.done = true;
-                    PyErr_SetString(PyExc_RuntimeError, message.text.c_str());
-                    return nullptr;
-                }
-            },
-            *received.message);
-    });
+    return guarded([&]() -> PyObject* { return finish_next(object, received); });
 }
 
 PyType_Slot spectrum_iter_slots[] = {
