@@ -3,15 +3,15 @@
 // C++, while IEEE rounding sends it to infinity.
 #pragma once
 
-#include <cmath>
 #include <limits>
 
 namespace corvex {
 
 inline float round_to_float(double value) noexcept {
     constexpr double max = std::numeric_limits<float>::max();
-    // Halfway between FLT_MAX and the next power of two still rounds down.
-    constexpr double overflow = max + std::ldexp(1.0, 103);
+    // FLT_MAX is 0x1.fffffep+127; values from halfway to the next power of
+    // two on round to infinity, values below it to FLT_MAX.
+    constexpr double overflow = 0x1.ffffffp+127;
     if (value >= overflow) return std::numeric_limits<float>::infinity();
     if (value <= -overflow) return -std::numeric_limits<float>::infinity();
     if (value > max) return std::numeric_limits<float>::max();
