@@ -1,6 +1,7 @@
 """Streaming spectra with iter_spectra / SpectrumIter."""
 import faulthandler
 import os
+import resource
 import subprocess
 import sys
 import textwrap
@@ -313,3 +314,50 @@ def test_interpreter_exit_with_live_iterators(large_run, tmp_path):
         print("exiting", flush=True)
     """, large_run.wiff_path, small.wiff_path)
     assert (result.returncode, result.stdout, result.stderr) == (0, "exiting\n", "")
+
+
+def test_faults_in_starting_or_running_the_thread_are_reported(tmp_path):
+    # Address space limited in a child process: with less room than a thread
+    # stack the thread cannot start; with room for the stack but not for the
+    # first decoded spectrum (over 12 MB) it fails while decoding and ends
+    # without a final message.
+    soft, _ = resource.getrlimit(resource.RLIMIT_STACK)
+    # glibc sizes thread stacks by this limit, or 32 MB when it is unlimited.
+    stack = 32 << 20 if soft == resource.RLIM_INFINITY else soft
+    if stack < 4 << 20:
+        pytest.skip("thread stacks too small to tell apart from the decoding memory")
+    run = write_synthetic_run(tmp_path, n_scans=2, ms2_per_cycle=0, points_per_scan=2_000_000)
+    result = run_python("""
+        import resource, sys, corvex
+        path, stack = sys.argv[1], int(sys.argv[2])
+        def attempt(room):
+            with open("/proc/self/status") as status:
+                size = next(int(line.split()[1]) for line in status if line.startswith("VmSize:"))
+            soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+            resource.setrlimit(resource.RLIMIT_AS, (size * 1024 + room, hard))
+            outcome = []
+            try:
+                it = corvex.iter_spectra(path)
+                try:
+                    outcome.append(next(it).index)
+                except RuntimeError as error:
+                    outcome.append(str(error))
+                    try:
+                        next(it)
+                    except StopIteration:
+                        outcome.append("finished")
+            except BaseException as error:
+                outcome += [type(error).__name__, isinstance(error, Exception),
+                            str(error).startswith("failed to spawn thread")]
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+            return outcome
+        print(attempt(1 << 20))
+        print(attempt(stack + (3 << 20)))
+        print(sum(1 for _ in corvex.iter_spectra(path)))
+    """, run.wiff_path, stack)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "['FatalError', False, True]",
+        "['receiving on a closed channel', 'finished']",
+        "2",
+    ]
