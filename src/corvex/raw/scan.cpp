@@ -173,31 +173,34 @@ ScanPoint* decode_into(const std::uint8_t* bytes, std::size_t size, ScanPoint* o
     std::array<std::uint8_t, step_chunk> steps;
     while (at < fast_end) {
         const std::size_t chunk_begin = at;
-        const std::size_t chunk_end = std::min(fast_end, at + step_chunk);
-        step_lengths(bytes, chunk_begin, chunk_end, steps.data());
-        while (at < chunk_end) {
-            const std::uint32_t step = steps[at - chunk_begin];
+        const std::size_t chunk_size = std::min(fast_end - at, step_chunk);
+        step_lengths(bytes, chunk_begin, chunk_begin + chunk_size, steps.data());
+        const std::uint8_t* const chunk = bytes + chunk_begin;
+        std::size_t offset = 0;  // from chunk_begin
+        while (offset < chunk_size) {
+            const std::uint32_t step = steps[offset];
             if (step >= needs_exact_decoding) [[unlikely]] {
-                DecodeState state{at, index, out};
-                const std::size_t step_end = at + (step - needs_exact_decoding);
+                DecodeState state{chunk_begin + offset, index, out};
+                const std::size_t step_end = state.at + (step - needs_exact_decoding);
                 while (state.at < step_end) {
                     if (!decode_one(bytes, size, state)) {
                         return state.out;
                     }
                 }
-                at = state.at;
+                offset = state.at - chunk_begin;
                 index = state.index;
                 out = state.out;
                 continue;
             }
-            const std::uint64_t window = load_le<std::uint64_t>(bytes + at);
+            const std::uint64_t window = load_le<std::uint64_t>(chunk + offset);
             const std::uint32_t key0 = window & 0xFF;
             // (code + 4) & 0x100 is not_taken exactly for the long codes FC-FF.
-            const std::uint32_t key1 = ((window >> 8) & 0xFF) | ((key0 + 4) & CodeTable::not_taken);
+            const std::uint32_t key1 = chunk[offset + 1] | ((key0 + 4) & CodeTable::not_taken);
             emit(key0, window >> 8);
             emit(key1, window >> 16);
-            at += step;
+            offset += step;
         }
+        at = chunk_begin + offset;
     }
     DecodeState state{at, index, out};
     while (state.at < size && decode_one(bytes, size, state)) {
