@@ -117,8 +117,8 @@ bool decode_one(const std::uint8_t* bytes, std::size_t size, DecodeState& state)
 // Two things take that chain apart:
 //
 // - A step takes two codes at once: the first, and the second when the first
-//   was one byte long. Its length depends only on the two bytes at its start,
-//   and the long codes' values come out of one 8-byte load.
+//   was one byte long. Its length depends only on the few bytes at its
+//   start, and the long codes' values come out of one 8-byte load.
 // - Step lengths are worked out ahead, for a chunk of positions at a time, in
 //   a loop with no dependence between positions (the compiler vectorises it).
 //   Walking the chunk is then one byte load and one add per step.
