@@ -14,6 +14,8 @@
 #include <utility>
 #include <variant>
 
+#include <unistd.h>
+
 #include "corvex/python/args.hpp"
 #include "corvex/python/borrow.hpp"
 #include "corvex/python/channel.hpp"
@@ -73,6 +75,9 @@ struct SpectrumIterObject {
     PyObject_HEAD
     BorrowFlag access;
     PoisonableLock<Receiver<StreamMsg>> receiver;
+    // The process whose decoding thread feeds `receiver`. A child forked
+    // while the iterator was alive has a copy of the channel but no thread.
+    pid_t owner;
     // Both only touched under exclusive access.
     bool done;
     // A record received whose Spectrum could not be made (out of memory);
@@ -83,10 +88,17 @@ struct SpectrumIterObject {
 SpectrumIterObject* as_iter(PyObject* self) { return reinterpret_cast<SpectrumIterObject*>(self); }
 
 // Never waits: dropping the receiving end only flags the channel (and frees
-// a message left in the slot); the decoding thread is detached.
+// a message left in the slot); the decoding thread is detached. The fields
+// are destroyed one by one, as iter_spectra constructed them.
 void spectrum_iter_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    as_iter(self)->~SpectrumIterObject();
+    SpectrumIterObject& object = *as_iter(self);
+    object.pending.~optional();
+    // In a forked child the channel's mutex may have been copied while the
+    // parent's decoding thread held it, so the child abandons its copy of the
+    // receiving end instead of closing it.
+    if (object.owner == ::getpid()) object.receiver.~PoisonableLock();
+    object.access.~BorrowFlag();
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -186,6 +198,13 @@ PyObject* spectrum_iter_next(PyObject* self) {
     }
     // A finished iterator ends the iteration at once, without an exception.
     if (object.done) return nullptr;
+    if (object.owner != ::getpid()) {
+        // Forked: the decoding thread stayed in the parent, so nothing will
+        // ever be sent to this copy of the channel.
+        object.done = true;
+        PyErr_SetString(PyExc_RuntimeError, closed_text);
+        return nullptr;
+    }
 
     PyThreadState* detached = PyEval_SaveThread();
     Received received = receive(object);
@@ -236,6 +255,7 @@ PyObject* iter_spectra(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         SpectrumIterObject& object = *as_iter(self.get());
         new (&object.access) BorrowFlag();
         new (&object.receiver) PoisonableLock<Receiver<StreamMsg>>(std::move(receiver));
+        object.owner = ::getpid();
         object.done = false;
         new (&object.pending) std::optional<lumora::SpectrumRecord>();
 
