@@ -78,7 +78,7 @@ struct SpectrumIterObject {
     // The process whose decoding thread feeds `receiver`. A child forked
     // while the iterator was alive has a copy of the channel but no thread.
     pid_t owner;
-    // Both only touched under exclusive access.
+    // `done` and `pending` are only touched under exclusive access.
     bool done;
     // A record received whose Spectrum could not be made (out of memory);
     // handed out by the next call so that the stream has no gap.
