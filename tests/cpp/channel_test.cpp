@@ -127,40 +127,6 @@ TEST(Channel, DroppingTheReceiverDiscardsTheMessageInTheSlot) {
     EXPECT_TRUE(watch.expired());
 }
 
-TEST(Channel, MoveAssignmentClosesTheEndItReplaces) {
-    auto [first_sender, first_receiver] = make_channel<int>();
-    auto [second_sender, second_receiver] = make_channel<int>();
-    first_receiver = std::move(second_receiver);
-    EXPECT_TRUE(first_sender.send(1).has_value());
-    EXPECT_FALSE(second_sender.send(2).has_value());
-    EXPECT_EQ(first_receiver.receive(), std::optional<int>(2));
-
-    second_sender = std::move(first_sender);
-    // The replaced sender was the last one of the second channel.
-    EXPECT_FALSE(first_receiver.receive().has_value());
-}
-
-TEST(Channel, SenderOutlivingTheReceiverOnAnotherThread) {
-    // A decoding thread that is mid-way through its work when the iterator
-    // goes: it keeps producing until a send fails, then ends on its own.
-    std::vector<std::future<int>> producers;
-    for (int round = 0; round < 20; ++round) {
-        auto [sender, receiver] = make_channel<std::vector<double>>();
-        producers.push_back(in_thread([sender = std::move(sender)]() mutable {
-            int sent = 0;
-            while (!sender.send(std::vector<double>(1000, 1.0))) ++sent;
-            return sent;
-        }));
-        if (round % 2) {
-            ASSERT_TRUE(receiver.receive().has_value());
-        }
-    }
-    for (auto& producer : producers) {
-        ASSERT_TRUE(finished(producer));
-        EXPECT_LE(producer.get(), 2);
-    }
-}
-
 TEST(PoisonableLock, AFailureWhileHeldRefusesEveryLaterUse) {
     PoisonableLock<std::vector<int>> lock(std::vector<int>{1});
     EXPECT_EQ(lock.with([](std::vector<int>& v) { return v.size(); }), std::optional<std::size_t>(1));

@@ -44,13 +44,7 @@ template <class T>
 class Sender {
 public:
     Sender(Sender&&) noexcept = default;
-    Sender& operator=(Sender&& other) noexcept {
-        if (this != &other) {
-            close();
-            state_ = std::move(other.state_);
-        }
-        return *this;
-    }
+    Sender& operator=(Sender&&) = delete;
     Sender(const Sender&) = delete;
     Sender& operator=(const Sender&) = delete;
     ~Sender() { close(); }
@@ -91,13 +85,7 @@ template <class T>
 class Receiver {
 public:
     Receiver(Receiver&&) noexcept = default;
-    Receiver& operator=(Receiver&& other) noexcept {
-        if (this != &other) {
-            close();
-            state_ = std::move(other.state_);
-        }
-        return *this;
-    }
+    Receiver& operator=(Receiver&&) = delete;
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
     ~Receiver() { close(); }
