@@ -13,7 +13,9 @@ PyObject* raw_reader_type();
 PyObject* spectrum_type();
 PyObject* spectrum_iter_type();
 
-// A new Spectrum owning `record`; null with MemoryError set on failure.
+// A new Spectrum owning `record`; null with MemoryError set on failure, in
+// which case `record` is left untouched (the streaming iterator relies on
+// this to hand the record out on the next call instead of losing it).
 PyObject* new_spectrum(lumora::SpectrumRecord&& record);
 
 extern PyMethodDef iter_spectra_def;

@@ -40,6 +40,10 @@ void raise_fatal(const char* message);
 // Runs `body` (which returns a new reference or null with an exception set)
 // and turns any C++ exception into a Python exception, so that none crosses
 // into the interpreter.
+//
+// Never wrap a release and retake of the interpreter in it: at shutdown
+// CPython ends a daemon thread that retakes the interpreter with
+// pthread_exit, whose forced unwinding must not meet a catch-all.
 template <class Body>
 auto guarded(Body&& body) noexcept -> decltype(body()) {
     try {
