@@ -1,0 +1,230 @@
+"""The ``corvex`` command: ``corvex info`` and ``corvex convert``."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+import sys
+from contextlib import ExitStack
+from pathlib import Path
+from typing import Any, Callable, List, Optional, Sequence
+
+import corvex
+
+from . import ToolError
+from .info import format_text, summarize
+from .output import atomic_output
+
+FORMATS = {"mzml": ("mzML", ".mzML"), "mgf": ("mgf", ".mgf")}
+
+
+def _input(path: str) -> str:
+    """Check the input path before handing it to the reader, for clearer messages."""
+    if not os.path.exists(path):
+        raise ToolError(f"{path}: no such file")
+    if os.path.isdir(path):
+        raise ToolError(f"{path}: is a directory, not a .wiff file")
+    return path
+
+
+def _reader_error(path: str, error: RuntimeError) -> ToolError:
+    return ToolError(f"{path}: {error}")
+
+
+def _samples(path: str) -> List[str]:
+    try:
+        return corvex.list_samples(path)
+    except RuntimeError as error:
+        raise _reader_error(path, error) from error
+
+
+def cmd_info(args: argparse.Namespace) -> int:
+    path = _input(args.run)
+    _samples(path)  # reports a damaged or foreign file before any sample is opened
+    try:
+        summary = summarize(path)
+    except RuntimeError as error:
+        raise _reader_error(path, error) from error
+    if args.json:
+        json.dump(summary, sys.stdout, indent=2)
+        sys.stdout.write("\n")
+    else:
+        sys.stdout.write(format_text(summary))
+    return 0
+
+
+def _file_part(text: str) -> str:
+    return re.sub(r"[^A-Za-z0-9._-]+", "_", text).strip(".") or "sample"
+
+
+def _plan_outputs(path: str, samples: List[str], all_names: List[str], output: Optional[str],
+                  suffix: str) -> List[Path]:
+    """Output path for each sample to convert."""
+    stem = Path(path).stem
+    per_sample = len(all_names) > 1
+
+    def name(sample: str) -> str:
+        return f"{stem}.{_file_part(sample)}{suffix}" if per_sample else f"{stem}{suffix}"
+
+    if output is None:
+        return [Path.cwd() / name(s) for s in samples]
+    target = Path(output)
+    if target.is_dir():
+        return [target / name(s) for s in samples]
+    if len(samples) > 1:
+        raise ToolError(f"{output}: with --all-samples, -o must name an existing directory")
+    if not target.parent.is_dir():
+        raise ToolError(f"{output}: output directory {str(target.parent)!r} does not exist")
+    return [target]
+
+
+def _progress(total: Optional[int], label: str, stack: ExitStack) -> Optional[Callable[[int], Any]]:
+    """A tqdm progress bar on an interactive stderr; nothing otherwise."""
+    if not sys.stderr.isatty():
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    bar = stack.enter_context(tqdm(total=total, desc=label, unit="spectra", leave=False,
+                                   file=sys.stderr, dynamic_ncols=True))
+    return bar.update
+
+
+def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression: bool) -> None:
+    label = f"{Path(path).name}:{sample}"
+    with ExitStack() as stack:
+        if fmt == "mzml":
+            try:
+                from .mzml import write_mzml
+            except ImportError as error:
+                raise ToolError(f"mzML output needs psims ({error}); "
+                                "install it with: pip install 'corvex[tools]'") from error
+            # The header needs the run metadata and the spectrum count, and the
+            # chromatogram comes after the spectra: take them from a reader that
+            # is dropped before the spectra are streamed.
+            try:
+                reader = corvex.open_sample(path, sample)
+                run_info, chromatograms = reader.run_info(), reader.read_chromatograms()
+                scan_count = reader.scan_count
+                del reader
+            except RuntimeError as error:
+                raise _reader_error(path, error) from error
+            progress = _progress(scan_count, label, stack)
+            with atomic_output(target) as out:
+                write_mzml(out, path, sample, _stream(path, sample), run_info=run_info,
+                           chromatograms=chromatograms, scan_count=scan_count,
+                           compression=compression, progress=progress)
+        else:
+            from .mgf import write_mgf
+
+            progress = _progress(None, label, stack)
+            with atomic_output(target) as out:
+                _, skipped = write_mgf(out, _stream(path, sample), progress=progress)
+            if skipped:
+                print(f"corvex: {label}: left out {skipped} fragment spectra without a precursor m/z",
+                      file=sys.stderr)
+
+
+def _stream(path: str, sample: str) -> Any:
+    try:
+        yield from corvex.iter_spectra(path, sample)
+    except RuntimeError as error:
+        raise _reader_error(path, error) from error
+
+
+def cmd_convert(args: argparse.Namespace) -> int:
+    path = _input(args.run)
+    all_names = _samples(path)
+    if args.sample is not None:
+        if args.sample not in all_names:
+            raise ToolError(f"{path}: no sample named {args.sample!r} (samples: {', '.join(all_names)})")
+        samples = [args.sample]
+    elif args.all_samples or len(all_names) == 1:
+        samples = all_names
+    else:
+        raise ToolError(f"{path} holds {len(all_names)} samples ({', '.join(all_names)}); "
+                        "choose one with --sample NAME or convert all with --all-samples")
+    fmt = args.format
+    if fmt is None:
+        fmt = "mgf" if args.output and args.output.lower().endswith(".mgf") else "mzml"
+    targets = _plan_outputs(path, samples, all_names, args.output, FORMATS[fmt][1])
+    for sample, target in zip(samples, targets):
+        _convert_sample(path, sample, target, fmt, compression=not args.no_compression)
+        if not args.quiet and sys.stderr.isatty():
+            print(f"corvex: wrote {target}", file=sys.stderr)
+    return 0
+
+
+def _format_choice(text: str) -> str:
+    key = text.lower()
+    if key not in FORMATS:
+        raise argparse.ArgumentTypeError(f"unknown format {text!r} (choose mzML or mgf)")
+    return key
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> Any:  # one-line usage errors, exit status 2
+        self.exit(2, f"corvex: {message}\n")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="corvex", description="Inspect SCIEX WIFF runs and convert them to open formats.")
+    parser.add_argument("--version", action="version", version=f"corvex {_version()}")
+    commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
+
+    info = commands.add_parser("info", help="summarize a run: samples, scans, instrument, TIC")
+    info.add_argument("run", metavar="RUN.wiff")
+    info.add_argument("--json", action="store_true", help="print the summary as JSON")
+    info.set_defaults(handler=cmd_info)
+
+    convert = commands.add_parser("convert", help="convert a run to indexed mzML or MGF")
+    convert.add_argument("run", metavar="RUN.wiff")
+    convert.add_argument("-o", "--output", metavar="OUT",
+                         help="output file, or an existing directory (default: the current directory)")
+    which = convert.add_mutually_exclusive_group()
+    which.add_argument("--sample", metavar="NAME", help="the sample to convert")
+    which.add_argument("--all-samples", action="store_true",
+                       help="convert every sample, one file each (RUN.SAMPLE.mzML)")
+    convert.add_argument("--format", type=_format_choice, default=None, metavar="{mzML,mgf}",
+                         help="output format (default: mgf when OUT ends in .mgf, otherwise mzML)")
+    convert.add_argument("--no-compression", action="store_true",
+                         help="write mzML binary arrays without zlib compression")
+    convert.add_argument("-q", "--quiet", action="store_true", help="do not report the files written on a terminal")
+    convert.set_defaults(handler=cmd_convert)
+    return parser
+
+
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("corvex")
+    except PackageNotFoundError:
+        return "unknown"
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        return int(args.handler(args))
+    except ToolError as error:
+        print(f"corvex: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("corvex: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # `corvex info ... | head`: the reader went away; say nothing more.
+        sys.stderr.close()
+        return 1
+    except OSError as error:
+        name = f"{error.filename}: " if error.filename else ""
+        print(f"corvex: {name}{error.strerror or error}", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

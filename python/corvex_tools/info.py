@@ -1,0 +1,101 @@
+"""What a WIFF run holds, per sample, as plain data and as text."""
+
+from __future__ import annotations
+
+import math
+from collections import Counter
+from pathlib import Path
+from typing import Any, Dict, List, Optional
+
+import corvex
+
+
+def _tic_summary(chromatograms: List[Dict[str, Any]]) -> Optional[Dict[str, Any]]:
+    tic = next((c for c in chromatograms if c["id"] == "TIC"), None)
+    if tic is None or not tic["intensity"]:
+        return None
+    times, values = tic["time_sec"], tic["intensity"]
+    finite = [(v, t) for v, t in zip(values, times) if math.isfinite(v)]
+    best = max(finite, key=lambda pair: pair[0]) if finite else None
+    return {
+        "points": len(values),
+        "sum": math.fsum(v for v, _ in finite),
+        "max": best[0] if best else None,
+        "max_time_sec": best[1] if best else None,
+    }
+
+
+def summarize_sample(path: str, sample: str) -> Dict[str, Any]:
+    """Summary of one sample: counts, ranges, instrument, calibration and TIC."""
+    reader = corvex.open_sample(path, sample)
+    run = reader.run_info()
+    index = reader.scan_index()
+    levels = Counter(record["ms_level"] for record in index)
+    times = [record["retention_time_min"] * 60.0 for record in index]
+    identity = reader.instrument_info() or {}
+    first = reader.read_spectrum(0) if reader.scan_count else None
+    return {
+        "name": sample,
+        "scan_count": reader.scan_count,
+        "ms_levels": {str(level): levels[level] for level in sorted(levels)},
+        "retention_time_sec": {"first": min(times), "last": max(times)} if times else None,
+        "polarity": first.polarity if first is not None else None,
+        "instrument": run["instrument"],
+        "instrument_serial_number": run["instrument_serial_number"],
+        "manufacturer": identity.get("manufacturer"),
+        "model_number": identity.get("model_number"),
+        "component_id": identity.get("component_id"),
+        "calibration": reader.calibration(),
+        "start_timestamp": run["start_timestamp"],
+        "tic": _tic_summary(reader.read_chromatograms()),
+        "dde_precursor_count": len(reader.dde_precursor_mz()),
+        "ion_source_parameters": reader.ion_source_parameters(),
+    }
+
+
+def summarize(path: str) -> Dict[str, Any]:
+    """Summary of every sample of the run at ``path``, in listing order."""
+    samples = corvex.list_samples(path)
+    return {
+        "file": str(path),
+        "source_file_format": {"accession": "MS:1000562", "name": "ABI WIFF format"},
+        "samples": [summarize_sample(path, name) for name in samples],
+    }
+
+
+def _g(value: Optional[float], digits: int = 6) -> str:
+    return "-" if value is None else f"{value:.{digits}g}"
+
+
+def format_text(summary: Dict[str, Any]) -> str:
+    """Human-readable rendering of :func:`summarize`'s result."""
+    lines = [f"File:        {Path(summary['file']).name}",
+             f"Samples:     {len(summary['samples'])} ({', '.join(s['name'] for s in summary['samples'])})"]
+    for s in summary["samples"]:
+        instrument = s["instrument"]
+        levels = ", ".join(f"MS{level}: {count}" for level, count in s["ms_levels"].items())
+        rt = s["retention_time_sec"]
+        lines += [
+            "",
+            f"Sample {s['name']}",
+            f"  Scans:          {s['scan_count']} ({levels})",
+            "  RT range:       " + (f"{rt['first']:.2f} - {rt['last']:.2f} s" if rt else "-"),
+            f"  Polarity:       {s['polarity'] or '-'}",
+            f"  Instrument:     {instrument['name']} [{instrument['accession']}]",
+            f"  Serial number:  {s['instrument_serial_number'] or '-'}",
+            f"  Started:        {s['start_timestamp'] or '-'}",
+        ]
+        cal = s["calibration"]
+        lines.append("  Calibration:    " + (f"slope {cal['slope']!r}, intercept {cal['intercept']!r}"
+                                            if cal else "none"))
+        tic = s["tic"]
+        if tic:
+            lines.append(f"  TIC:            {tic['points']} points, sum {_g(tic['sum'])}, "
+                         f"max {_g(tic['max'])} at {_g(tic['max_time_sec'], 4)} s")
+        else:
+            lines.append("  TIC:            -")
+        lines.append(f"  DDE precursors: {s['dde_precursor_count']}")
+        params = s["ion_source_parameters"]
+        if params:
+            lines.append("  Ion source:     " + ", ".join(f"{k}={v:g}" for k, v in params.items()))
+    return "\n".join(lines) + "\n"
