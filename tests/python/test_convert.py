@@ -1,0 +1,362 @@
+"""`corvex convert`: mzML and MGF output read back by independent readers.
+
+Every conversion runs the real command in a child interpreter under a time
+limit.  The outputs are compared with corvex's own records of the same
+sample (RawReader), field by field and array by array.
+"""
+import base64
+import hashlib
+import os
+import re
+import subprocess
+import sys
+import zlib
+from pathlib import Path
+from types import SimpleNamespace
+
+import numpy as np
+import pytest
+
+import corvex
+import corvex_tools
+from corvex_tools import output
+from wifffixture import Acquisition, Scan, build, dda_sample
+
+CHILD_PATH = os.pathsep.join([
+    os.path.dirname(corvex.__file__),
+    os.path.dirname(os.path.dirname(corvex_tools.__file__)),
+    str(Path(__file__).resolve().parents[1]),
+])
+
+
+def run_cli(*args, cwd=None, timeout=120):
+    env = dict(os.environ, PYTHONPATH=CHILD_PATH)
+    return subprocess.run([sys.executable, "-m", "corvex_tools", *map(str, args)], cwd=cwd,
+                          capture_output=True, text=True, timeout=timeout, env=env)
+
+
+def dda_acquisition():
+    sample = dda_sample("Sample1", cycles=4, ms2_per_cycle=3, points_per_scan=40, seed=5)
+    # A fragment scan before any survey scan (precursor without m/z or reference)
+    # and a survey scan without peaks.
+    sample.scans.insert(0, Scan(points=[(100, 7), (300, 5000)], ms_level=2, retention_time_min=0.001))
+    sample.scans.append(Scan(points=[], ms_level=1, retention_time_min=0.5, tic=0.0))
+    return Acquisition(samples=[sample])
+
+
+@pytest.fixture(scope="module")
+def run(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("run")
+    build(dda_acquisition(), directory, "dda")
+    path = str(directory / "dda.wiff")
+    reader = corvex.RawReader(path)
+    spectra = [reader.read_spectrum(i) for i in range(reader.scan_count)]
+    return SimpleNamespace(path=path, directory=directory, reader=reader, spectra=spectra)
+
+
+@pytest.fixture(scope="module")
+def converted(run, tmp_path_factory):
+    """mzML with and without compression, and MGF, written by the command."""
+    out = tmp_path_factory.mktemp("out")
+    files = {"zlib": out / "z.mzML", "none": out / "n.mzML", "mgf": out / "dda.mgf"}
+    notes = {"zlib": "", "none": "",
+             "mgf": "corvex: dda.wiff:Sample1: left out 1 fragment spectra without a precursor m/z\n"}
+    for key, extra in (("zlib", []), ("none", ["--no-compression"]), ("mgf", [])):
+        result = run_cli("convert", run.path, "-o", files[key], *extra)
+        assert result.returncode == 0, result.stderr
+        # quiet without a terminal, apart from the note on unsearchable spectra
+        assert (result.stdout, result.stderr) == ("", notes[key])
+    return files
+
+
+def assert_same_arrays(mz, intensity, spectrum):
+    assert mz.dtype == np.float64 and intensity.dtype == np.float32
+    np.testing.assert_array_equal(mz, np.array(spectrum.mz, dtype=np.float64))
+    np.testing.assert_array_equal(intensity, np.array(spectrum.intensity, dtype=np.float32))
+
+
+# ---------------------------------------------------------------------------
+# mzML
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("codec", ["zlib", "none"])
+def test_mzml_read_by_pyteomics_equals_corvex_records(run, converted, codec):
+    mzml = pytest.importorskip("pyteomics.mzml")
+    with mzml.MzML(str(converted[codec]), decode_binary=True) as reader:
+        records = list(reader)
+    assert [r["id"] for r in records] == [s.native_id for s in run.spectra]
+    for record, spectrum in zip(records, run.spectra):
+        assert record["ms level"] == spectrum.ms_level
+        assert ("positive scan" in record) == (spectrum.polarity == "positive")
+        scan = record["scanList"]["scan"][0]
+        assert scan["scan start time"] == spectrum.retention_time_sec
+        assert scan["scan start time"].unit_info == "second"
+        assert record["total ion current"] == spectrum.total_ion_current
+        assert record.get("base peak m/z") == spectrum.base_peak_mz
+        assert record.get("base peak intensity") == spectrum.base_peak_intensity
+        assert_same_arrays(record["m/z array"], record["intensity array"], spectrum)
+        if spectrum.precursor is None:
+            assert "precursorList" not in record
+            continue
+        precursor = record["precursorList"]["precursor"][0]
+        assert precursor.get("spectrumRef") == spectrum.precursor["precursor_native_id"]
+        ions = precursor.get("selectedIonList", {}).get("selectedIon", [{}])
+        assert ions[0].get("selected ion m/z") == spectrum.precursor["selected_mz"]
+
+
+def test_mzml_run_description_and_chromatogram(run, converted):
+    mzml = pytest.importorskip("pyteomics.mzml")
+    info = run.reader.run_info()
+    text = converted["zlib"].read_text()
+    for term in (info["source_file_format"], info["native_id_format"], info["instrument"]):
+        assert f'accession="{term["accession"]}" name="{term["name"]}"' in text
+    assert f'name="instrument serial number" value="{info["instrument_serial_number"]}"' in text
+    assert f'startTimeStamp="{info["start_timestamp"]}"' in text
+    assert re.search(r'<software version="[^"]+" id="corvex">', text)
+    assert '<spectrumList count="%d"' % run.reader.scan_count in text
+
+    expected = run.reader.read_chromatograms()[0]
+    with mzml.MzML(str(converted["zlib"])) as reader:
+        tic = reader.get_by_id("TIC", element_type="chromatogram")
+    assert "total ion current chromatogram" in tic
+    assert tic["time array"].dtype == np.float32 and tic["intensity array"].dtype == np.float32
+    np.testing.assert_array_equal(tic["time array"], np.array(expected["time_sec"], dtype=np.float32))
+    np.testing.assert_array_equal(tic["intensity array"], np.array(expected["intensity"], dtype=np.float32))
+
+
+def test_mzml_read_by_pyopenms_equals_corvex_records(run, converted):
+    oms = pytest.importorskip("pyopenms")
+    experiment = oms.MSExperiment()
+    oms.MzMLFile().load(str(converted["zlib"]), experiment)
+    loaded = experiment.getSpectra()
+    assert len(loaded) == len(run.spectra)
+    for got, spectrum in zip(loaded, run.spectra):
+        assert got.getNativeID() == spectrum.native_id
+        assert got.getMSLevel() == spectrum.ms_level
+        assert got.getRT() == spectrum.retention_time_sec
+        mz, intensity = got.get_peaks()
+        assert_same_arrays(mz, intensity, spectrum)
+        precursors = got.getPrecursors()
+        if spectrum.precursor is None:
+            assert precursors == []
+        elif spectrum.precursor["selected_mz"] is not None:
+            assert precursors[0].getMZ() == spectrum.precursor["selected_mz"]
+    assert [c.getNativeID() for c in experiment.getChromatograms()] == ["TIC"]
+
+
+@pytest.mark.parametrize("codec", ["zlib", "none"])
+def test_index_offsets_point_at_their_elements(converted, codec):
+    data = converted[codec].read_bytes()
+    list_offset = int(re.search(rb"<indexListOffset>(\d+)</indexListOffset>", data).group(1))
+    assert data[list_offset:].startswith(b"<indexList ")
+    offsets = re.findall(rb'<offset idRef="([^"]+)">(\d+)</offset>', data[list_offset:])
+    assert offsets
+    for ref, offset in offsets:
+        element = data[int(offset):int(offset) + 200]
+        assert re.match(rb'<(spectrum|chromatogram) [^>]*id="%s"' % re.escape(ref), element), ref
+    checksum = re.search(rb"<fileChecksum>([0-9a-f]{40})</fileChecksum>", data)
+    assert hashlib.sha1(data[:checksum.start(1)]).hexdigest().encode() == checksum.group(1)
+
+
+@pytest.mark.parametrize("codec", ["zlib", "none"])
+def test_mzml_is_valid_against_the_schema(converted, codec):
+    pytest.importorskip("lxml")
+    validation = pytest.importorskip("psims.validation")
+    valid, schema = validation.validate(str(converted[codec]))
+    assert valid, str(schema.error_log)
+
+
+def test_zlib_arrays_decompress_to_the_uncompressed_bytes(converted):
+    binaries = {codec: re.findall(rb"<binary>([^<]*)</binary>", converted[codec].read_bytes())
+                for codec in ("zlib", "none")}
+    assert len(binaries["zlib"]) == len(binaries["none"]) > 0
+    for packed, plain in zip(binaries["zlib"], binaries["none"]):
+        assert zlib.decompress(base64.b64decode(packed)) == base64.b64decode(plain)
+
+
+# The rendered spectra must match what psims itself writes for the same
+# spectra.  Stand-ins cover precursor fields this reader never fills.
+def stand_in(spectrum, **precursor):
+    fields = {name: getattr(spectrum, name) for name in (
+        "native_id", "ms_level", "polarity", "analyzer", "scan_mode", "retention_time_sec", "total_ion_current",
+        "base_peak_mz", "base_peak_intensity", "mz", "intensity", "precursor")}
+    if precursor:
+        fields["precursor"] = dict(spectrum.precursor or {}, **precursor)
+    return SimpleNamespace(**fields)
+
+
+@pytest.mark.parametrize("precursor", [
+    {},
+    {"isolation_width": 1.5, "charge": 3, "intensity": 12.5, "collision_energy": 35.0},
+    {"activation": "hcd", "charge": -2},
+    {"activation": "mpid", "selected_mz": None, "target_mz": None, "precursor_native_id": None},
+], ids=["as-read", "isolation-charge-energy", "hcd-negative-charge", "no-mz"])
+def test_fast_spectrum_rendering_matches_psims(run, tmp_path, precursor):
+    pytest.importorskip("psims")
+    from corvex_tools.mzml import write_mzml
+
+    spectra = [stand_in(s, **precursor) if s.precursor is not None else stand_in(s) for s in run.spectra]
+    spectra[0].polarity, spectra[1].scan_mode = "negative", "centroid"
+    outputs = []
+    for fast in (True, False):
+        target = tmp_path / f"{fast}.mzML"
+        with open(target, "wb") as out:
+            write_mzml(out, run.path, "Sample1", spectra, run_info=run.reader.run_info(),
+                       chromatograms=run.reader.read_chromatograms(), scan_count=len(spectra),
+                       compression=False, fast_spectra=fast)
+        outputs.append(target.read_bytes())
+    assert outputs[0] == outputs[1]
+
+
+def test_mzml_conversion_uses_no_network(run, tmp_path, monkeypatch):
+    pytest.importorskip("psims")
+    import socket
+
+    from corvex_tools import cli
+    from psims.controlled_vocabulary import controlled_vocabulary
+
+    attempts = []
+
+    def refuse(*args, **kwargs):
+        attempts.append(args)
+        raise OSError("network disabled in this test")
+
+    monkeypatch.setattr(controlled_vocabulary, "urlopen", refuse)
+    monkeypatch.setattr(socket.socket, "connect", refuse)
+    assert cli.main(["convert", run.path, "-o", str(tmp_path / "x.mzML")]) == 0
+    assert attempts == []
+    assert (tmp_path / "x.mzML").stat().st_size > 0
+
+
+# ---------------------------------------------------------------------------
+# MGF
+# ---------------------------------------------------------------------------
+
+def test_mgf_holds_the_fragment_spectra_with_precursor_mz(run, converted):
+    mgf = pytest.importorskip("pyteomics.mgf")
+    with mgf.MGF(str(converted["mgf"]), convert_arrays=1, read_charges=False) as reader:
+        blocks = list(reader)
+    fragments = [s for s in run.spectra if s.ms_level == 2 and s.precursor["selected_mz"] is not None]
+    assert len(fragments) < sum(s.ms_level == 2 for s in run.spectra)  # the first has no m/z
+    assert [b["params"]["title"] for b in blocks] == [s.native_id for s in fragments]
+    for block, spectrum in zip(blocks, fragments):
+        assert block["params"]["pepmass"][0] == spectrum.precursor["selected_mz"]
+        assert block["params"]["rtinseconds"] == spectrum.retention_time_sec
+        assert int(block["params"]["scans"]) == spectrum.scan_number
+        assert_same_arrays(np.asarray(block["m/z array"], np.float64),
+                           np.asarray(block["intensity array"]).astype(np.float32), spectrum)
+
+
+# ---------------------------------------------------------------------------
+# Samples and output names
+# ---------------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def two_samples(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("two")
+    build(Acquisition(samples=[dda_sample("Sample1", cycles=2, seed=1),
+                               dda_sample("QC 2", cycles=3, seed=2)]), directory, "pair")
+    return directory / "pair.wiff"
+
+
+def test_all_samples_writes_one_file_per_sample(two_samples, tmp_path):
+    result = run_cli("convert", two_samples, "--all-samples", "--format", "MGF", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["pair.QC_2.mgf", "pair.Sample1.mgf"]
+    for name, sample in (("pair.Sample1.mgf", "Sample1"), ("pair.QC_2.mgf", "QC 2")):
+        reader = corvex.open_sample(str(two_samples), sample)
+        fragments = sum(reader.read_spectrum(i).ms_level == 2 for i in range(reader.scan_count))
+        assert (tmp_path / name).read_text().count("BEGIN IONS") == fragments
+
+
+def test_sample_option_picks_one_sample(two_samples, tmp_path):
+    pytest.importorskip("psims")
+    target = tmp_path / "one.mzML"
+    result = run_cli("convert", two_samples, "--sample", "QC 2", "-o", target)
+    assert result.returncode == 0, result.stderr
+    reader = corvex.open_sample(str(two_samples), "QC 2")
+    assert '<spectrumList count="%d"' % reader.scan_count in target.read_text()
+    assert os.listdir(tmp_path) == ["one.mzML"]
+
+
+# ---------------------------------------------------------------------------
+# Errors
+# ---------------------------------------------------------------------------
+
+def error_cases(base: Path, run_path: str, two_samples: Path):
+    junk = base / "junk.wiff"
+    junk.write_bytes(b"not a compound file" * 50)
+    out = base / "out"
+    return {
+        "missing file": (["convert", base / "absent.wiff", "-o", out], "absent.wiff: no such file"),
+        "not a compound file": (["convert", junk, "-o", out], "I/O error"),
+        "unknown sample": (["convert", run_path, "--sample", "Nope", "-o", out], "no sample named 'Nope'"),
+        "output dir missing": (["convert", run_path, "-o", base / "nowhere" / "x.mzML"], "does not exist"),
+        "several samples": (["convert", two_samples, "-o", out], "holds 2 samples"),
+        "all samples into a file": (["convert", two_samples, "--all-samples", "-o", out / "x.mzML"],
+                                    "must name an existing directory"),
+        "info on missing file": (["info", base / "absent.wiff"], "no such file"),
+        "info on a directory": (["info", base], "is a directory"),
+    }
+
+
+@pytest.mark.parametrize("case", ["missing file", "not a compound file", "unknown sample", "output dir missing",
+                                  "several samples", "all samples into a file", "info on missing file",
+                                  "info on a directory"])
+def test_bad_input_gives_one_line_error_and_leaves_no_file(run, two_samples, tmp_path, case):
+    (tmp_path / "out").mkdir()
+    args, message = error_cases(tmp_path, run.path, two_samples)[case]
+    before = sorted(os.listdir(tmp_path))
+    result = run_cli(*args, cwd=tmp_path / "out")
+    assert result.returncode == 1
+    assert result.stdout == ""
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("corvex: ") and message in lines[0], result.stderr
+    assert sorted(os.listdir(tmp_path)) == before and os.listdir(tmp_path / "out") == []
+
+
+def test_usage_errors_exit_with_status_2(run):
+    result = run_cli("convert", run.path, "--format", "xml")
+    assert result.returncode == 2
+    assert result.stderr.strip().splitlines() == ["corvex: argument --format: unknown format 'xml' "
+                                                  "(choose mzML or mgf)"]
+
+
+@pytest.mark.parametrize("failure, status", [(KeyboardInterrupt, 130), (RuntimeError, 1)])
+def test_failure_while_streaming_removes_the_partial_file(run, tmp_path, monkeypatch, failure, status):
+    from corvex_tools import cli
+
+    def failing_stream(path, sample):
+        it = corvex.iter_spectra(path, sample)
+        yield next(it)
+        yield next(it)
+        if failure is RuntimeError:
+            raise cli._reader_error(path, RuntimeError("vendor parser error: cannot read scan block"))
+        raise failure()
+
+    monkeypatch.setattr(cli, "_stream", failing_stream)
+    existing = tmp_path / "keep.mgf"
+    existing.write_text("previous complete output\n")
+    assert cli.main(["convert", run.path, "-o", str(existing)]) == status
+    assert os.listdir(tmp_path) == ["keep.mgf"]
+    assert existing.read_text() == "previous complete output\n"
+
+
+def test_atomic_output_replaces_only_when_complete(tmp_path):
+    target = tmp_path / "out.txt"
+    with output.atomic_output(target) as handle:
+        handle.write(b"first")
+        assert not target.exists() and len(os.listdir(tmp_path)) == 1
+    assert target.read_bytes() == b"first"
+    assert oct(target.stat().st_mode & 0o777) == oct(0o666 & ~current_umask())
+    with pytest.raises(ValueError):
+        with output.atomic_output(target) as handle:
+            handle.write(b"second")
+            raise ValueError
+    assert target.read_bytes() == b"first" and os.listdir(tmp_path) == ["out.txt"]
+
+
+def current_umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
