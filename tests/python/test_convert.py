@@ -360,3 +360,20 @@ def current_umask():
     mask = os.umask(0)
     os.umask(mask)
     return mask
+
+
+@pytest.mark.parametrize("terminal", [True, False])
+def test_progress_bar_only_on_a_terminal(run, tmp_path, monkeypatch, capsys, terminal):
+    pytest.importorskip("tqdm")
+    pytest.importorskip("psims")
+    from corvex_tools import cli
+
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: terminal)
+    target = tmp_path / "x.mzML"
+    assert cli.main(["convert", run.path, "-o", str(target)]) == 0
+    err = capsys.readouterr().err
+    if terminal:
+        assert f"/{len(run.spectra)} [" in err and "spectra/s" in err
+        assert err.rstrip().endswith(f"corvex: wrote {target}")
+    else:
+        assert err == ""
