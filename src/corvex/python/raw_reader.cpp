@@ -1,7 +1,9 @@
 // RawReader: one opened sample with every spectrum decoded at construction,
 // plus views of the run metadata, chromatograms and decoded streams.
 #include <new>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "corvex/python/args.hpp"
@@ -85,115 +87,146 @@ PyObject* open_sample(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     });
 }
 
-// Runs `body(object)` under shared access.
-template <class Body>
-PyObject* with_shared(PyObject* self, Body&& body) {
+// Copies what a method needs out of the object under shared access with
+// `take(object)`, then builds the result from the copy with `build(copy)`
+// after the access is released. Building Python objects can run Python code
+// (a garbage collection with finalizers or callbacks), which may let another
+// thread run; the access flag must not be held then, or a thread calling
+// read_chromatograms would be refused even where the interpreter lock
+// serialises every call.
+template <class Take, class Build>
+PyObject* with_shared(PyObject* self, Take&& take, Build&& build) {
     return guarded([&]() -> PyObject* {
-        auto access = SharedAccess::acquire(as_reader(self)->access);
-        if (!access) return nullptr;
-        return body(*as_reader(self));
+        auto copy = [&] {
+            auto access = SharedAccess::acquire(as_reader(self)->access);
+            using Copy = decltype(take(*as_reader(self)));
+            if (!access) return std::optional<Copy>();
+            return std::optional<Copy>(take(*as_reader(self)));
+        }();
+        if (!copy) return nullptr;
+        return build(*copy);
     });
 }
 
 PyObject* get_scan_count(PyObject* self, void*) {
-    return with_shared(self, [](RawReaderObject& r) { return py_int(std::uint64_t{r.spectra.size()}); });
+    return with_shared(
+        self, [](RawReaderObject& r) { return std::uint64_t{r.spectra.size()}; },
+        [](std::uint64_t count) { return py_int(count); });
 }
 
 PyObject* get_sample_name(PyObject* self, void*) {
-    return with_shared(self, [](RawReaderObject& r) { return py_text(r.reader.sample().sample_name); });
+    return with_shared(
+        self, [](RawReaderObject& r) { return r.reader.sample().sample_name; },
+        [](const std::string& name) { return py_text(name); });
 }
 
 PyObject* read_spectrum(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return with_shared(self, [&](RawReaderObject& r) -> PyObject* {
+    return guarded([&]() -> PyObject* {
         static constexpr const char* params[] = {"scan_index"};
         static const Signature signature{"RawReader.read_spectrum()", params, 1};
         PyObject* matched[1];
         if (!match_fastcall(signature, args, nargs, kwnames, matched)) return nullptr;
+        // Converted before the access is taken: __index__ is Python code.
         auto index = to_index(matched[0], "scan_index");
         if (!index) return nullptr;
-        if (*index >= r.spectra.size()) {
-            return PyErr_Format(PyExc_IndexError, "scan %llu out of range", static_cast<unsigned long long>(*index));
-        }
-        return new_spectrum(lumora::SpectrumRecord(r.spectra[*index]));
+        return with_shared(
+            self,
+            [&](RawReaderObject& r) -> std::optional<lumora::SpectrumRecord> {
+                if (*index >= r.spectra.size()) return std::nullopt;
+                return r.spectra[*index];
+            },
+            [&](std::optional<lumora::SpectrumRecord>& record) -> PyObject* {
+                if (!record) {
+                    return PyErr_Format(PyExc_IndexError, "scan %llu out of range",
+                                        static_cast<unsigned long long>(*index));
+                }
+                return new_spectrum(std::move(*record));
+            });
     });
 }
 
 PyObject* run_info(PyObject* self, PyObject*) {
-    return with_shared(self, [](RawReaderObject& r) -> PyObject* {
-        const lumora::RunMetadata metadata = r.reader.run_metadata();
-        Ref analyzers = Ref::steal(PyList_New(static_cast<Py_ssize_t>(metadata.analyzers.size())));
-        if (!analyzers) return nullptr;
-        for (std::size_t i = 0; i < metadata.analyzers.size(); ++i) {
-            PyObject* text = py_text(lumora::to_text(metadata.analyzers[i]));
-            if (!text) return nullptr;
-            PyList_SET_ITEM(analyzers.get(), static_cast<Py_ssize_t>(i), text);
-        }
-        return py_dict({
-            {"source_file_name", py_text(metadata.source_file_name)},
-            {"source_file_format", cv_term_dict(metadata.source_file_format)},
-            {"native_id_format", cv_term_dict(metadata.native_id_format)},
-            {"instrument", cv_term_dict(metadata.instrument)},
-            {"instrument_serial_number", py_optional(metadata.instrument_serial_number)},
-            {"software_name", py_text(metadata.software_name)},
-            {"software_version", py_text(metadata.software_version)},
-            {"acquisition_software_name", py_optional(metadata.acquisition_software_name)},
-            {"acquisition_software_version", py_optional(metadata.acquisition_software_version)},
-            {"start_timestamp", py_optional(metadata.start_timestamp)},
-            {"mobility_array_kind", py_optional(metadata.mobility_array_kind)},
-            {"analyzers", analyzers.release()},
-            {"extra", py_extra(metadata.extra)},
+    return with_shared(
+        self, [](RawReaderObject& r) { return r.reader.run_metadata(); },
+        [](const lumora::RunMetadata& metadata) -> PyObject* {
+            Ref analyzers = Ref::steal(PyList_New(static_cast<Py_ssize_t>(metadata.analyzers.size())));
+            if (!analyzers) return nullptr;
+            for (std::size_t i = 0; i < metadata.analyzers.size(); ++i) {
+                PyObject* text = py_text(lumora::to_text(metadata.analyzers[i]));
+                if (!text) return nullptr;
+                PyList_SET_ITEM(analyzers.get(), static_cast<Py_ssize_t>(i), text);
+            }
+            return py_dict({
+                {"source_file_name", py_text(metadata.source_file_name)},
+                {"source_file_format", cv_term_dict(metadata.source_file_format)},
+                {"native_id_format", cv_term_dict(metadata.native_id_format)},
+                {"instrument", cv_term_dict(metadata.instrument)},
+                {"instrument_serial_number", py_optional(metadata.instrument_serial_number)},
+                {"software_name", py_text(metadata.software_name)},
+                {"software_version", py_text(metadata.software_version)},
+                {"acquisition_software_name", py_optional(metadata.acquisition_software_name)},
+                {"acquisition_software_version", py_optional(metadata.acquisition_software_version)},
+                {"start_timestamp", py_optional(metadata.start_timestamp)},
+                {"mobility_array_kind", py_optional(metadata.mobility_array_kind)},
+                {"analyzers", analyzers.release()},
+                {"extra", py_extra(metadata.extra)},
+            });
         });
-    });
 }
 
 PyObject* instrument_info(PyObject* self, PyObject*) {
-    return with_shared(self, [](RawReaderObject& r) -> PyObject* {
-        const auto& info = r.reader.sample().instrument_info;
-        if (!info) return py_none();
-        return py_dict({
-            {"component_id", py_text(info->component_id)},
-            {"manufacturer", py_optional(info->manufacturer)},
-            {"model_number", py_optional(info->model_number)},
-            {"serial_number", py_optional(info->serial_number)},
+    return with_shared(
+        self, [](RawReaderObject& r) { return r.reader.sample().instrument_info; },
+        [](const auto& info) -> PyObject* {
+            if (!info) return py_none();
+            return py_dict({
+                {"component_id", py_text(info->component_id)},
+                {"manufacturer", py_optional(info->manufacturer)},
+                {"model_number", py_optional(info->model_number)},
+                {"serial_number", py_optional(info->serial_number)},
+            });
         });
-    });
 }
 
 PyObject* calibration(PyObject* self, PyObject*) {
-    return with_shared(self, [](RawReaderObject& r) -> PyObject* {
-        const auto& calibration = r.reader.sample().calibration;
-        if (!calibration) return py_none();
-        return py_dict({{"slope", py_float(calibration->slope)}, {"intercept", py_float(calibration->intercept)}});
-    });
+    return with_shared(
+        self, [](RawReaderObject& r) { return r.reader.sample().calibration; },
+        [](const auto& calibration) -> PyObject* {
+            if (!calibration) return py_none();
+            return py_dict({{"slope", py_float(calibration->slope)}, {"intercept", py_float(calibration->intercept)}});
+        });
 }
 
 PyObject* ion_source_parameters(PyObject* self, PyObject*) {
-    return with_shared(self, [](RawReaderObject& r) -> PyObject* {
-        Ref dict = Ref::steal(PyDict_New());
-        if (!dict) return nullptr;
-        // A repeated name keeps its first position and takes the later value,
-        // which is what dict assignment does.
-        for (const raw::SourceParameter& parameter : r.reader.sample().ion_source_parameters) {
-            Ref name = Ref::steal(py_text(parameter.name));
-            Ref value = Ref::steal(py_float(parameter.value));
-            if (!name || !value || PyDict_SetItem(dict.get(), name.get(), value.get()) != 0) return nullptr;
-        }
-        return dict.release();
-    });
+    return with_shared(
+        self, [](RawReaderObject& r) { return r.reader.sample().ion_source_parameters; },
+        [](const std::vector<raw::SourceParameter>& parameters) -> PyObject* {
+            Ref dict = Ref::steal(PyDict_New());
+            if (!dict) return nullptr;
+            // A repeated name keeps its first position and takes the later value,
+            // which is what dict assignment does.
+            for (const raw::SourceParameter& parameter : parameters) {
+                Ref name = Ref::steal(py_text(parameter.name));
+                Ref value = Ref::steal(py_float(parameter.value));
+                if (!name || !value || PyDict_SetItem(dict.get(), name.get(), value.get()) != 0) return nullptr;
+            }
+            return dict.release();
+        });
 }
 
 PyObject* dde_precursor_mz(PyObject* self, PyObject*) {
-    return with_shared(self, [](RawReaderObject& r) -> PyObject* {
-        const auto& records = r.reader.sample().dde_records;
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < records.size(); ++i) {
-            PyObject* value = py_float(records[i].precursor_mz);
-            if (!value) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
-        }
-        return list.release();
-    });
+    return with_shared(
+        self, [](RawReaderObject& r) { return r.reader.sample().dde_records; },
+        [](const auto& records) -> PyObject* {
+            Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+            if (!list) return nullptr;
+            for (std::size_t i = 0; i < records.size(); ++i) {
+                PyObject* value = py_float(records[i].precursor_mz);
+                if (!value) return nullptr;
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
+            }
+            return list.release();
+        });
 }
 
 PyObject* chromatogram_dict(const lumora::ChromatogramRecord& record) {
@@ -210,14 +243,22 @@ PyObject* chromatogram_dict(const lumora::ChromatogramRecord& record) {
 
 PyObject* read_chromatograms(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        auto access = ExclusiveAccess::acquire(as_reader(self)->access);
-        if (!access) return nullptr;
-        lumora::ChromatogramSequence sequence = as_reader(self)->reader.iter_chromatograms();
+        // Every chromatogram is produced under exclusive access; the Python
+        // objects are built after it is released (see with_shared).
+        std::vector<lumora::ChromatogramRecord> records;
+        {
+            auto access = ExclusiveAccess::acquire(as_reader(self)->access);
+            if (!access) return nullptr;
+            lumora::ChromatogramSequence sequence = as_reader(self)->reader.iter_chromatograms();
+            while (auto item = sequence.next()) {
+                if (!item->ok()) return core_to_py_err(std::move(*item).error()).restore();
+                records.push_back(std::move(*item).value());
+            }
+        }
         Ref list = Ref::steal(PyList_New(0));
         if (!list) return nullptr;
-        while (auto item = sequence.next()) {
-            if (!item->ok()) return core_to_py_err(std::move(*item).error()).restore();
-            Ref dict = Ref::steal(chromatogram_dict(item->value()));
+        for (const lumora::ChromatogramRecord& record : records) {
+            Ref dict = Ref::steal(chromatogram_dict(record));
             if (!dict || PyList_Append(list.get(), dict.get()) != 0) return nullptr;
         }
         return list.release();
@@ -225,31 +266,34 @@ PyObject* read_chromatograms(PyObject* self, PyObject*) {
 }
 
 PyObject* scan_index(PyObject* self, PyObject*) {
-    return with_shared(self, [](RawReaderObject& r) -> PyObject* {
-        const auto& records = r.reader.sample().idx_records;
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < records.size(); ++i) {
-            const raw::IdxRecord& record = records[i];
-            PyObject* dict = py_dict({
-                {"scan_offset", py_int(record.scan_offset)},
-                {"scan_size", py_int(record.scan_size)},
-                {"retention_time_min", py_float(record.retention_time_min)},
-                {"ms_level", py_int(record.ms_level)},
-                {"tic", py_float(record.tic)},
-            });
-            if (!dict) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict);
-        }
-        return list.release();
-    });
+    return with_shared(
+        self, [](RawReaderObject& r) { return r.reader.sample().idx_records; },
+        [](const auto& records) -> PyObject* {
+            Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+            if (!list) return nullptr;
+            for (std::size_t i = 0; i < records.size(); ++i) {
+                const raw::IdxRecord& record = records[i];
+                PyObject* dict = py_dict({
+                    {"scan_offset", py_int(record.scan_offset)},
+                    {"scan_size", py_int(record.scan_size)},
+                    {"retention_time_min", py_float(record.retention_time_min)},
+                    {"ms_level", py_int(record.ms_level)},
+                    {"tic", py_float(record.tic)},
+                });
+                if (!dict) return nullptr;
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict);
+            }
+            return list.release();
+        });
 }
 
 PyObject* raw_reader_repr(PyObject* self) {
-    return with_shared(self, [](RawReaderObject& r) {
-        const std::string text = "RawReader('" + r.path + "', " + std::to_string(r.spectra.size()) + " scans)";
-        return py_text(text);
-    });
+    return with_shared(
+        self,
+        [](RawReaderObject& r) {
+            return "RawReader('" + r.path + "', " + std::to_string(r.spectra.size()) + " scans)";
+        },
+        [](const std::string& text) { return py_text(text); });
 }
 
 template <class F>
