@@ -7,6 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <string>
+#include <unordered_set>
+#include <vector>
 
 #include <gsf/gsf-infile-msole.h>
 #include <gsf/gsf-infile.h>
@@ -94,6 +98,132 @@ std::vector<std::string_view> split_path(std::string_view path) {
     return parts;
 }
 
+// The compound-file library builds its directory tree at open by recursion
+// over the left-sibling, right-sibling and child links, one stack frame per
+// link followed, and keeps each storage's children in a sorted list that it
+// fills by linear insertion. A damaged file whose links form a long path
+// overflows the stack, and one with a huge number of siblings in a storage
+// takes time quadratic in that number. The directory is therefore walked
+// here first, in the library's own order and without recursion, and refused
+// beyond these limits; balanced trees of real acquisitions stay far below
+// them.
+constexpr std::uint32_t max_directory_depth = 2048;
+constexpr std::uint64_t max_storage_children = 8192;
+
+bool read_exact(int fd, void* buffer, std::size_t size, std::uint64_t offset) {
+    auto* out = static_cast<unsigned char*>(buffer);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t got = ::pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+std::uint32_t u32_at(const unsigned char* bytes) {
+    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+// Why the directory of the compound file open on `fd` is beyond the limits
+// above, or nothing. Anything that cannot be followed here (no signature, a
+// broken chain) is left to the library, which reports it; only the part of
+// the directory that can be read is checked.
+std::optional<std::string> directory_problem(int fd, std::uint64_t file_size) {
+    static constexpr unsigned char signature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+    unsigned char header[512];
+    if (!read_exact(fd, header, sizeof header, 0) || std::memcmp(header, signature, sizeof signature) != 0) {
+        return std::nullopt;
+    }
+    const unsigned shift = static_cast<unsigned>(header[30]) | static_cast<unsigned>(header[31]) << 8;
+    if (shift != 9 && shift != 12) return std::nullopt;
+    const std::uint64_t sector_size = std::uint64_t{1} << shift;
+    const std::uint64_t ids_per_sector = sector_size / 4;
+    // Sector s lies at (s + 1) * sector_size; no chain is longer than this.
+    const std::uint64_t sector_count = file_size / sector_size;
+    auto sector_offset = [&](std::uint64_t sector) { return (sector + 1) * sector_size; };
+
+    // Where the FAT lies: the header's 109 slots, then the DIFAT chain.
+    const std::uint64_t fat_sectors_wanted = std::min<std::uint64_t>(u32_at(header + 44), sector_count);
+    std::vector<std::uint32_t> fat_sectors;
+    for (std::uint64_t i = 0; i < 109 && fat_sectors.size() < fat_sectors_wanted; ++i) {
+        fat_sectors.push_back(u32_at(header + 76 + 4 * i));
+    }
+    std::vector<unsigned char> buffer(sector_size);
+    // Sets rather than bitmaps: a sparse file may claim a huge sector count.
+    std::unordered_set<std::uint64_t> seen_difat;
+    for (std::uint64_t difat = u32_at(header + 68);
+         fat_sectors.size() < fat_sectors_wanted && difat < sector_count && seen_difat.insert(difat).second;) {
+        if (!read_exact(fd, buffer.data(), sector_size, sector_offset(difat))) break;
+        for (std::uint64_t i = 0; i + 1 < ids_per_sector && fat_sectors.size() < fat_sectors_wanted; ++i) {
+            fat_sectors.push_back(u32_at(buffer.data() + 4 * i));
+        }
+        difat = u32_at(buffer.data() + sector_size - 4);
+    }
+    auto next_sector = [&](std::uint64_t sector) -> std::optional<std::uint64_t> {
+        const std::uint64_t fat_index = sector / ids_per_sector;
+        if (fat_index >= fat_sectors.size() || fat_sectors[fat_index] >= sector_count) return std::nullopt;
+        unsigned char entry[4];
+        if (!read_exact(fd, entry, 4, sector_offset(fat_sectors[fat_index]) + 4 * (sector % ids_per_sector))) {
+            return std::nullopt;
+        }
+        return u32_at(entry);
+    };
+
+    // The directory entries: type, left sibling, right sibling, child.
+    struct Entry {
+        std::uint8_t type;
+        std::uint32_t left, right, child;
+    };
+    std::vector<Entry> entries;
+    std::unordered_set<std::uint64_t> seen_directory;
+    for (std::optional<std::uint64_t> sector = u32_at(header + 48);
+         sector && *sector < sector_count && seen_directory.insert(*sector).second;
+         sector = next_sector(*sector)) {
+        if (!read_exact(fd, buffer.data(), sector_size, sector_offset(*sector))) break;
+        for (std::uint64_t at = 0; at + 128 <= sector_size; at += 128) {
+            const unsigned char* entry = buffer.data() + at;
+            entries.push_back({entry[66], u32_at(entry + 68), u32_at(entry + 72), u32_at(entry + 76)});
+        }
+    }
+    if (entries.empty()) return std::nullopt;
+
+    // Depth-first from the root entry, left before right before child, as the
+    // library recurses; an entry is entered once.
+    struct Visit {
+        std::uint32_t entry;
+        std::uint32_t depth;  // stack frames the library would be using
+        std::uint32_t storage;
+    };
+    constexpr std::uint8_t storage_type = 1;
+    constexpr std::uint8_t root_type = 5;
+    std::vector<bool> seen(entries.size());
+    std::vector<std::uint64_t> children(entries.size());
+    std::vector<Visit> pending{{0, 1, 0}};
+    while (!pending.empty()) {
+        const Visit visit = pending.back();
+        pending.pop_back();
+        if (visit.entry >= entries.size() || seen[visit.entry]) continue;
+        seen[visit.entry] = true;
+        if (visit.depth > max_directory_depth) {
+            return "compound file directory links nest more than " + std::to_string(max_directory_depth) +
+                   " entries deep";
+        }
+        if (visit.entry != 0 && ++children[visit.storage] > max_storage_children) {
+            return "compound file storage has more than " + std::to_string(max_storage_children) + " entries";
+        }
+        const Entry& entry = entries[visit.entry];
+        if (entry.type == storage_type || entry.type == root_type) {
+            pending.push_back({entry.child, visit.depth + 1, visit.entry});
+        }
+        pending.push_back({entry.right, visit.depth + 1, visit.storage});
+        pending.push_back({entry.left, visit.depth + 1, visit.storage});
+    }
+    return std::nullopt;
+}
+
 CompoundError not_found(std::string_view name, std::string_view parent) {
     std::string where = parent.empty() ? std::string("the root storage") : "'" + std::string(parent) + "'";
     return {CompoundError::Kind::NotFound, "no entry named '" + std::string(name) + "' in " + where};
@@ -160,6 +290,10 @@ Result<CompoundFile> CompoundFile::open(const std::filesystem::path& path) {
         // never ends on a FIFO or a character device.
         if (S_ISDIR(st.st_mode)) return fail(Error::io(IoError::from_errno(EISDIR)));
         return fail(Error::io(IoError{IoErrorKind::InvalidData, "not a regular file"}));
+    }
+    if (auto problem = directory_problem(fd, static_cast<std::uint64_t>(st.st_size))) {
+        ::close(fd);
+        return fail(Error::io(IoError{IoErrorKind::InvalidData, std::move(*problem)}));
     }
     std::FILE* file = ::fdopen(fd, "rb");
     if (!file) {
