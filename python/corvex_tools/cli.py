@@ -109,13 +109,14 @@ def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression:
                 reader = corvex.open_sample(path, sample)
                 run_info, chromatograms = reader.run_info(), reader.read_chromatograms()
                 scan_count = reader.scan_count
+                ms_levels = {record["ms_level"] for record in reader.scan_index()}
                 del reader
             except RuntimeError as error:
                 raise _reader_error(path, error) from error
             progress = _progress(scan_count, label, stack)
             with atomic_output(target) as out:
                 write_mzml(out, path, sample, _stream(path, sample), run_info=run_info,
-                           chromatograms=chromatograms, scan_count=scan_count,
+                           chromatograms=chromatograms, scan_count=scan_count, ms_levels=ms_levels,
                            compression=compression, progress=progress)
         else:
             from .mgf import write_mgf

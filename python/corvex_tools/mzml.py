@@ -19,6 +19,8 @@ import numpy as np
 
 import corvex
 
+from . import ToolError
+
 SOFTWARE_ID = "corvex"
 SOURCE_FILE_ID = "WIFF"
 CONFIGURATION_ID = "IC1"
@@ -94,14 +96,15 @@ def _precursor(precursor: Dict[str, Any]) -> Dict[str, Any]:
 
 def write_mzml(out: IO[bytes], wiff_path: str, sample: str, spectra: Iterable[corvex.Spectrum],
                *, run_info: Dict[str, Any], chromatograms: List[Dict[str, Any]], scan_count: int,
-               compression: bool = True, progress: Optional[Callable[[int], None]] = None,
-               fast_spectra: bool = True) -> int:
+               ms_levels: Iterable[int] = (1, 2), compression: bool = True,
+               progress: Optional[Callable[[int], None]] = None, fast_spectra: bool = True) -> int:
     """Write one sample as indexed mzML to ``out``; return the number of spectra written.
 
     ``spectra`` must yield exactly ``scan_count`` spectra (the count goes into
     the spectrum list's header before the first spectrum is written).
     ``run_info`` and ``chromatograms`` are the reader's ``run_info()`` and
-    ``read_chromatograms()`` for the sample.
+    ``read_chromatograms()`` for the sample; ``ms_levels`` the MS levels its
+    spectra have, which the file description lists.
 
     With ``fast_spectra`` (the default) spectrum elements are rendered by
     :class:`SpectrumRenderer` from terms that psims resolved once, and
@@ -129,7 +132,11 @@ def write_mzml(out: IO[bytes], wiff_path: str, sample: str, spectra: Iterable[co
             location=wiff.resolve().parent.as_uri(), name=wiff.name, id=SOURCE_FILE_ID,
             params=[_cv(run_info["source_file_format"]), _cv(run_info["native_id_format"]),
                     {"SHA-1": _sha1(wiff)}])
-        writer.file_description(["MS1 spectrum", "MSn spectrum"], [source])
+        levels = set(ms_levels)
+        contents = [name for name, present in (("MS1 spectrum", 1 in levels),
+                                                ("MSn spectrum", any(level > 1 for level in levels)))
+                    if present]
+        writer.file_description(contents, [source])
         writer.software_list([
             writer.Software(id=SOFTWARE_ID, version=run_info["software_version"],
                             params=[{"custom unreleased software tool": run_info["software_name"]}]),
@@ -164,7 +171,8 @@ def write_mzml(out: IO[bytes], wiff_path: str, sample: str, spectra: Iterable[co
                     if progress is not None:
                         progress(1)
             if written != scan_count:
-                raise RuntimeError(f"expected {scan_count} spectra from sample {sample!r}, got {written}")
+                raise ToolError(f"sample {sample!r} gave {written} spectra where its scan index lists "
+                                f"{scan_count}")
             with writer.chromatogram_list(count=len(chromatograms)):
                 for chromatogram in chromatograms:
                     _write_chromatogram(writer, chromatogram, codec)
@@ -247,18 +255,27 @@ def _attr(value: str) -> str:
     return escape(value, {'"': "&quot;"})
 
 
+def _literal(text: str) -> str:
+    """``text`` as literal text inside a format string."""
+    return text.replace("{", "{{").replace("}", "}}")
+
+
 class SpectrumRenderer:
     """Renders spectrum elements as psims would, without psims' per-element cost.
 
     psims resolves every controlled-vocabulary parameter of every spectrum
     against the vocabulary and tokenizes every write to find index offsets;
     for a run of tens of thousands of spectra that dominates conversion time.
-    Here each parameter is resolved once, through psims, into a text template;
-    a spectrum becomes one string written to psims' indexing stream, with its
-    index offset recorded directly.
+    Here each parameter is resolved once, through psims, and each shape of
+    spectrum element (which optional parts it has) becomes a format string
+    once; a spectrum is then one ``format_map`` call, written to psims'
+    indexing stream with its index offset recorded directly.
     """
 
     INDENT = "  "
+    # Precursor values that are written when present, in the order written.
+    PRECURSOR_SLOTS = ("precursor_native_id", "target_mz", "selected_mz", "intensity", "charge",
+                       "collision_energy")
 
     def __init__(self, writer: Any, compression: bool) -> None:
         self._writer = writer
@@ -268,8 +285,7 @@ class SpectrumRenderer:
             raise RuntimeError("unexpected psims index layout")
         self._compression = compression
         self._count = 0
-        self._templates: Dict[Any, Tuple[str, str]] = {}
-        self._fixed: Dict[str, str] = {}
+        self._layouts: Dict[Tuple[Any, ...], str] = {}
         # psims writes the offset index element by element as well; write the
         # spectrum offsets in one piece instead, in the same layout.
         self._spectrum_index.write_xml = self._write_index
@@ -287,121 +303,133 @@ class SpectrumRenderer:
         self._stream._raw_write(data)
         self._stream.accumulator += len(data)
 
-    def _template(self, name: str, unit: Optional[str]) -> Tuple[str, str]:
-        """The text of a cvParam before and after its value, resolved by psims once."""
-        key = (name, unit)
-        template = self._templates.get(key)
-        if template is None:
-            spec: Dict[str, Any] = {"name": name, "value": "\x00"}
-            if unit is not None:
-                spec["unit_name"] = unit
-            param = self._writer.context.param(spec)
-            attrs = " ".join(f'{k}="{_attr(str(v))}"' for k, v in param.attrs.items())
-            prefix, _, suffix = f"<cvParam {attrs}/>".partition("\x00")
-            template = self._templates[key] = (prefix, suffix)
-        return template
+    # -- layouts -------------------------------------------------------------
 
-    def _param(self, name: str, value: Any = "", unit: Optional[str] = None) -> str:
-        if value == "" and unit is None:
-            fixed = self._fixed.get(name)
-            if fixed is None:
-                fixed = self._fixed[name] = "".join(self._template(name, None))
-            return fixed
-        prefix, suffix = self._template(name, unit)
-        kind = type(value)
-        text = repr(value) if kind is float else str(value) if kind is int else _attr(str(value))
-        return prefix + text + suffix
+    def _param(self, name: str, slot: Optional[str] = None, unit: Optional[str] = None) -> str:
+        """A cvParam as format-string text: resolved by psims, its value a {slot} or empty."""
+        spec: Dict[str, Any] = {"name": name, "value": "\x00"}
+        if unit is not None:
+            spec["unit_name"] = unit
+        param = self._writer.context.param(spec)
+        attrs = " ".join(f'{k}="{_attr(str(v))}"' for k, v in param.attrs.items())
+        prefix, _, suffix = f"<cvParam {attrs}/>".partition("\x00")
+        value = "" if slot is None else "{" + slot + "}"
+        return _literal(prefix) + value + _literal(suffix)
 
-    def _array(self, data: bytes, array: str, unit: str, width: str, pad: str) -> List[str]:
+    def _layout(self, shape: Tuple[Any, ...]) -> str:
+        survey, base_peak, peaks, polarity, centroid, precursor = shape
+        i = self.INDENT
+        p1, p2, p3, p4, p5 = (i * n for n in range(5, 10))
+        lines = [i * 4 + '<spectrum index="{index}" defaultArrayLength="{length}" id="{id}">',
+                 p1 + self._param("ms level", "level"),
+                 p1 + self._param("MS1 spectrum" if survey else "MSn spectrum"),
+                 p1 + self._param("total ion current", "tic")]
+        if base_peak:
+            lines.append(p1 + self._param("base peak m/z", "bp_mz", "m/z"))
+            lines.append(p1 + self._param("base peak intensity", "bp_intensity", "number of detector counts"))
+        if peaks:
+            lines.append(p1 + self._param("lowest observed m/z", "low_mz", "m/z"))
+            lines.append(p1 + self._param("highest observed m/z", "high_mz", "m/z"))
+        if polarity is not None:
+            lines.append(p1 + self._param(f"{polarity} scan"))
+        lines.append(p1 + self._param("centroid spectrum" if centroid else "profile spectrum"))
+        lines += [p1 + '<scanList count="1">', p2 + self._param("no combination"), p2 + "<scan>",
+                  p3 + self._param("scan start time", "rt", "second"), p2 + "</scan>", p1 + "</scanList>"]
+        if precursor is not None:
+            lines += self._precursor_layout(precursor, p1, p2, p3, p4, p5)
+        lines.append(p1 + '<binaryDataArrayList count="2">')
+        for array, unit, width in (("mz", "m/z", "64-bit float"),
+                                   ("intensity", "number of detector counts", "32-bit float")):
+            lines += [p2 + '<binaryDataArray encodedLength="{%s_length}">' % array,
+                      p3 + self._param(f"{'m/z' if array == 'mz' else array} array", unit=unit),
+                      p3 + self._param("zlib compression" if self._compression else "no compression"),
+                      p3 + self._param(width),
+                      p3 + "<binary>{%s_binary}</binary>" % array,
+                      p2 + "</binaryDataArray>"]
+        lines += [p1 + "</binaryDataArrayList>", i * 4 + "</spectrum>"]
+        return "\n".join(lines)
+
+    def _precursor_layout(self, shape: Tuple[Any, ...], *pad: str) -> List[str]:
+        p1, p2, p3, p4, p5 = pad
+        (ref, target, selected, intensity, charge, energy), window, activation = shape[:6], shape[6], shape[7]
+        lines = [p1 + '<precursorList count="1">',
+                 p2 + ('<precursor spectrumRef="{precursor_native_id}">' if ref else "<precursor>")]
+        if target:
+            lines += [p3 + "<isolationWindow>",
+                      p4 + self._param("isolation window target m/z", "target_mz", "m/z")]
+            if window:
+                lines += [p4 + self._param(f"isolation window {side} offset", "half_width", "m/z")
+                          for side in ("lower", "upper")]
+            lines.append(p3 + "</isolationWindow>")
+        ion = [self._param(name, slot, unit) for present, name, slot, unit in (
+            (selected, "selected ion m/z", "selected_mz", "m/z"),
+            (intensity, "peak intensity", "intensity", "number of detector counts"),
+            (charge, "charge state", "charge", None)) if present]
+        if ion:
+            lines += [p3 + '<selectedIonList count="1">', p4 + "<selectedIon>"]
+            lines += [p5 + text for text in ion]
+            lines += [p4 + "</selectedIon>", p3 + "</selectedIonList>"]
+        lines += [p3 + "<activation>",
+                  p4 + self._param(ACTIVATION_TERMS.get(activation or "", UNKNOWN_ACTIVATION))]
+        if energy:
+            lines.append(p4 + self._param("collision energy", "collision_energy", "electronvolt"))
+        lines += [p3 + "</activation>", p2 + "</precursor>", p1 + "</precursorList>"]
+        return lines
+
+    # -- spectra -------------------------------------------------------------
+
+    def _encode(self, data: bytes) -> str:
         if self._compression:
             data = _compress(data)
-        encoded = base64.b64encode(data).decode("ascii")
-        inner = pad + self.INDENT
-        return [
-            f'{pad}<binaryDataArray encodedLength="{len(encoded)}">',
-            inner + self._param(array, unit=unit),
-            inner + self._param("zlib compression" if self._compression else "no compression"),
-            inner + self._param(width),
-            f"{inner}<binary>{encoded}</binary>",
-            f"{pad}</binaryDataArray>",
-        ]
+        return base64.b64encode(data).decode("ascii")
 
     def render(self, spectrum: Any) -> str:
         """The spectrum element, indented for its place in the spectrum list."""
-        i = self.INDENT
-        p1, p2, p3, p4, p5, p6 = (i * n for n in range(5, 11))
         mz = np.asarray(spectrum.mz, dtype=np.float64)
         intensity = np.asarray(spectrum.intensity, dtype=np.float32)
-        level = spectrum.ms_level
-        lines = [f'{i * 4}<spectrum index="{self._count}" defaultArrayLength="{len(mz)}" '
-                 f'id="{_attr(spectrum.native_id)}">',
-                 p1 + self._param("ms level", level),
-                 p1 + self._param("MS1 spectrum" if level == 1 else "MSn spectrum"),
-                 p1 + self._param("total ion current", spectrum.total_ion_current + 0.0)]
-        if spectrum.base_peak_mz is not None:
-            lines.append(p1 + self._param("base peak m/z", spectrum.base_peak_mz, "m/z"))
-            lines.append(p1 + self._param("base peak intensity", spectrum.base_peak_intensity,
-                                          "number of detector counts"))
+        encoded_mz, encoded_intensity = self._encode(mz.tobytes()), self._encode(intensity.tobytes())
+        values: Dict[str, Any] = {
+            "index": self._count, "length": len(mz), "id": _attr(spectrum.native_id),
+            "level": spectrum.ms_level,
+            # an empty spectrum's sum is -0.0; write it as 0
+            "tic": repr(spectrum.total_ion_current + 0.0), "rt": repr(spectrum.retention_time_sec),
+            "mz_length": len(encoded_mz), "mz_binary": encoded_mz,
+            "intensity_length": len(encoded_intensity), "intensity_binary": encoded_intensity,
+        }
+        base_peak = spectrum.base_peak_mz
+        if base_peak is not None:
+            values["bp_mz"], values["bp_intensity"] = repr(base_peak), repr(spectrum.base_peak_intensity)
         if len(mz):
-            lines.append(p1 + self._param("lowest observed m/z", float(mz[0]), "m/z"))
-            lines.append(p1 + self._param("highest observed m/z", float(mz[-1]), "m/z"))
-        if spectrum.polarity is not None:
-            lines.append(p1 + self._param(f"{spectrum.polarity} scan"))
-        lines.append(p1 + self._param("centroid spectrum" if spectrum.scan_mode == "centroid"
-                                      else "profile spectrum"))
-        lines += [f'{p1}<scanList count="1">', p2 + self._param("no combination"), f"{p2}<scan>",
-                  p3 + self._param("scan start time", spectrum.retention_time_sec, "second"),
-                  f"{p2}</scan>", f"{p1}</scanList>"]
+            values["low_mz"], values["high_mz"] = repr(float(mz[0])), repr(float(mz[-1]))
         precursor = spectrum.precursor
+        precursor_shape = None
         if precursor is not None:
-            lines += self._precursor(precursor, p1, p2, p3, p4, p5, p6)
-        lines.append(f'{p1}<binaryDataArrayList count="2">')
-        lines += self._array(mz.tobytes(), "m/z array", "m/z", "64-bit float", p2)
-        lines += self._array(intensity.tobytes(), "intensity array", "number of detector counts",
-                             "32-bit float", p2)
-        lines += [f"{p1}</binaryDataArrayList>", f"{i * 4}</spectrum>"]
-        return "\n".join(lines)
-
-    def _precursor(self, precursor: Dict[str, Any], *pad: str) -> List[str]:
-        p1, p2, p3, p4, p5, p6 = pad
-        ref = precursor["precursor_native_id"]
-        lines = [f'{p1}<precursorList count="1">',
-                 f'{p2}<precursor spectrumRef="{_attr(ref)}">' if ref is not None else f"{p2}<precursor>"]
-        target = precursor["target_mz"]
-        if target is not None:
-            lines += [f"{p3}<isolationWindow>", p4 + self._param("isolation window target m/z", target, "m/z")]
-            width = precursor["isolation_width"]
-            if width:
-                for side in ("lower", "upper"):
-                    lines.append(p4 + self._param(f"isolation window {side} offset", width / 2.0, "m/z"))
-            lines.append(f"{p3}</isolationWindow>")
-        ion = [(name, precursor[key], unit) for key, name, unit in (
-            ("selected_mz", "selected ion m/z", "m/z"),
-            ("intensity", "peak intensity", "number of detector counts"),
-            ("charge", "charge state", None)) if precursor[key] is not None]
-        if ion:
-            lines += [f'{p3}<selectedIonList count="1">', f"{p4}<selectedIon>"]
-            lines += [p5 + self._param(name, value, unit) for name, value, unit in ion]
-            lines += [f"{p4}</selectedIon>", f"{p3}</selectedIonList>"]
-        lines += [f"{p3}<activation>",
-                  p4 + self._param(ACTIVATION_TERMS.get(precursor["activation"] or "", UNKNOWN_ACTIVATION))]
-        if precursor["collision_energy"] is not None:
-            lines.append(p4 + self._param("collision energy", precursor["collision_energy"], "electronvolt"))
-        lines += [f"{p3}</activation>", f"{p2}</precursor>", f"{p1}</precursorList>"]
-        return lines
+            present = tuple(precursor[slot] is not None for slot in self.PRECURSOR_SLOTS)
+            window = precursor["target_mz"] is not None and bool(precursor["isolation_width"])
+            precursor_shape = present + (window, precursor["activation"])
+            for slot, is_present in zip(self.PRECURSOR_SLOTS, present):
+                if is_present:
+                    value = precursor[slot]
+                    values[slot] = _attr(value) if slot == "precursor_native_id" else (
+                        str(int(value)) if slot == "charge" else repr(float(value)))
+            if window:
+                values["half_width"] = repr(precursor["isolation_width"] / 2.0)
+        shape = (spectrum.ms_level == 1, base_peak is not None, len(mz) > 0, spectrum.polarity,
+                 spectrum.scan_mode == "centroid", precursor_shape)
+        layout = self._layouts.get(shape)
+        if layout is None:
+            layout = self._layouts[shape] = self._layout(shape)
+        return layout.format_map(values)
 
     def write(self, spectrum: Any) -> None:
         """Render ``spectrum`` and append it to the document, recording its index offset."""
         from psims.mzml.index import Offset
 
-        text = self.render(spectrum)
-        lead = "\n"
-        data = (lead + text).encode("utf-8")
-        offset = self._stream.accumulator + len(lead) + len(self.INDENT * 4)
-        self._spectrum_index.index[spectrum.native_id.encode("utf-8")] = Offset(
-            offset, {b"id": spectrum.native_id.encode("utf-8")})
-        self._stream._raw_write(data)
-        self._stream.accumulator += len(data)
+        data = ("\n" + self.render(spectrum)).encode("utf-8")
+        offset = self._stream.accumulator + 1 + len(self.INDENT * 4)
+        native_id = spectrum.native_id.encode("utf-8")
+        self._spectrum_index.index[native_id] = Offset(offset, {b"id": native_id})
+        self._raw(data)
         self._count += 1
         # psims numbers the spectra it writes itself; keep its count in step.
         self._writer.spectrum_count += 1

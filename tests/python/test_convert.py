@@ -124,6 +124,21 @@ def test_mzml_run_description_and_chromatogram(run, converted):
     np.testing.assert_array_equal(tic["intensity array"], np.array(expected["intensity"], dtype=np.float32))
 
 
+@pytest.mark.parametrize("levels, contents", [((1, 2, 2), ["MS1 spectrum", "MSn spectrum"]),
+                                              ((1, 1), ["MS1 spectrum"])])
+def test_file_content_lists_the_spectrum_types_present(tmp_path, levels, contents):
+    pytest.importorskip("psims")
+    scans = [Scan(points=[(50, 9)], ms_level=level, retention_time_min=0.1 * i) for i, level in enumerate(levels)]
+    sample = dda_sample("Sample1", cycles=0)
+    sample.scans, sample.dde_mz = scans, [500.0]
+    build(Acquisition(samples=[sample]), tmp_path, "levels")
+    result = run_cli("convert", tmp_path / "levels.wiff", "-o", tmp_path / "levels.mzML")
+    assert result.returncode == 0, result.stderr
+    text = (tmp_path / "levels.mzML").read_text()
+    file_content = text[text.index("<fileContent>"):text.index("</fileContent>")]
+    assert re.findall(r'name="([^"]+)"', file_content) == contents
+
+
 def test_mzml_read_by_pyopenms_equals_corvex_records(run, converted):
     oms = pytest.importorskip("pyopenms")
     experiment = oms.MSExperiment()

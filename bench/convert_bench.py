@@ -1,0 +1,124 @@
+"""Conversion throughput: reading a run with iter_spectra against converting it.
+
+Writes a synthetic single-sample run (default about 100 MB of scan data),
+then times, each best of --repeat runs:
+
+* read:  iterating iter_spectra and fetching every spectrum's m/z and
+         intensity lists (the least any converter has to do);
+* mzML:  `corvex convert` to indexed mzML with zlib compression;
+* mzML (no compression), and MGF.
+
+and prints spectra/s and MB/s (of .wiff.scan input) for each, with the
+ratio to reading.  --profile writes a cProfile of one mzML conversion and
+prints where the time goes.
+
+    PYTHONPATH=build:python:tests python bench/convert_bench.py --mb 100
+"""
+
+from __future__ import annotations
+
+import argparse
+import cProfile
+import io
+import os
+import pstats
+import resource
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+_ROOT = Path(__file__).resolve().parents[1]
+for extra in (_ROOT / "tests", _ROOT / "python"):
+    if str(extra) not in sys.path:
+        sys.path.append(str(extra))
+
+import corvex  # noqa: E402
+from corvex_tools.cli import main as corvex_main  # noqa: E402
+from wifffixture.synthetic import write_synthetic_run  # noqa: E402
+
+
+def read_all(path: str) -> int:
+    n = 0
+    for spectrum in corvex.iter_spectra(path):
+        spectrum.mz
+        spectrum.intensity
+        n += 1
+    return n
+
+
+def cpu_seconds() -> float:
+    usage = resource.getrusage(resource.RUSAGE_SELF)  # all threads of this process
+    return usage.ru_utime + usage.ru_stime
+
+
+def best_of(repeat: int, fn) -> "tuple[float, float]":
+    """Best wall-clock and best CPU seconds of ``repeat`` runs.
+
+    CPU time counts the decoding thread too; it is the steadier figure on a
+    machine shared with other work, where wall time mostly measures waiting.
+    """
+    walls, cpus = [], []
+    for _ in range(repeat):
+        start, start_cpu = time.perf_counter(), cpu_seconds()
+        fn()
+        walls.append(time.perf_counter() - start)
+        cpus.append(cpu_seconds() - start_cpu)
+    return min(walls), min(cpus)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--mb", type=float, default=100.0, help="approximate .wiff.scan size in MB")
+    parser.add_argument("--repeat", type=int, default=2)
+    parser.add_argument("--dir", default=None, help="work directory (default: a temporary one)")
+    parser.add_argument("--profile", action="store_true", help="profile one mzML conversion")
+    args = parser.parse_args()
+
+    with tempfile.TemporaryDirectory(dir=args.dir) as tmp:
+        work = Path(tmp)
+        run = write_synthetic_run(work, "bench", target_bytes=int(args.mb * 1e6))
+        wiff = str(run.wiff_path)
+        mb = run.scan_file_size / 1e6
+        n = run.n_scans
+        print(f"run: {n} spectra, {int(run.n_points.sum())} points written, {mb:.1f} MB scan data")
+
+        def convert(*extra: str) -> None:
+            rc = corvex_main(["convert", wiff, "-q", *extra])
+            if rc != 0:
+                raise SystemExit(f"conversion failed with status {rc}")
+
+        out = work / "out"
+        out.mkdir()
+        cases = [
+            ("read (iter_spectra + arrays)", lambda: read_all(wiff), None),
+            ("mzML, zlib", lambda: convert("-o", str(out / "a.mzML")), out / "a.mzML"),
+            ("mzML, no compression", lambda: convert("-o", str(out / "b.mzML"), "--no-compression"),
+             out / "b.mzML"),
+            ("MGF", lambda: convert("-o", str(out / "c.mgf")), out / "c.mgf"),
+        ]
+        base = base_cpu = None
+        print(f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs")
+        print(f"{'case':30} {'wall s':>7} {'spectra/s':>10} {'MB/s':>6} {'x read':>7} "
+              f"{'CPU s':>7} {'x read':>7} {'out MB':>7}")
+        for label, fn, produced in cases:
+            seconds, cpu = best_of(args.repeat, fn)
+            base, base_cpu = base or seconds, base_cpu or cpu
+            size = f"{os.path.getsize(produced) / 1e6:7.1f}" if produced else f"{'':7}"
+            print(f"{label:30} {seconds:7.2f} {n / seconds:10.0f} {mb / seconds:6.1f} {seconds / base:7.2f} "
+                  f"{cpu:7.2f} {cpu / base_cpu:7.2f} {size}")
+        print(f"load average {os.getloadavg()[0]:.1f}")
+
+        if args.profile:
+            profiler = cProfile.Profile()
+            profiler.enable()
+            convert("-o", str(out / "p.mzML"))
+            profiler.disable()
+            text = io.StringIO()
+            pstats.Stats(profiler, stream=text).sort_stats("tottime").print_stats(25)
+            print(text.getvalue())
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
