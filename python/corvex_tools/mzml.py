@@ -251,8 +251,12 @@ def _compress(data: bytes) -> bytes:
     return _deflate.compress(data, 1)
 
 
+_MARKUP = re.compile(r'[&<>"]')
+
+
 def _attr(value: str) -> str:
-    return escape(value, {'"': "&quot;"})
+    """``value`` escaped for a double-quoted XML attribute."""
+    return escape(value, {'"': "&quot;"}) if _MARKUP.search(value) else value
 
 
 def _literal(text: str) -> str:
@@ -286,6 +290,9 @@ class SpectrumRenderer:
         self._compression = compression
         self._count = 0
         self._layouts: Dict[Tuple[Any, ...], str] = {}
+        from psims.mzml.index import Offset
+
+        self._offset = Offset
         # psims writes the offset index element by element as well; write the
         # spectrum offsets in one piece instead, in the same layout.
         self._spectrum_index.write_xml = self._write_index
@@ -423,12 +430,10 @@ class SpectrumRenderer:
 
     def write(self, spectrum: Any) -> None:
         """Render ``spectrum`` and append it to the document, recording its index offset."""
-        from psims.mzml.index import Offset
-
         data = ("\n" + self.render(spectrum)).encode("utf-8")
         offset = self._stream.accumulator + 1 + len(self.INDENT * 4)
         native_id = spectrum.native_id.encode("utf-8")
-        self._spectrum_index.index[native_id] = Offset(offset, {b"id": native_id})
+        self._spectrum_index.index[native_id] = self._offset(offset, {b"id": native_id})
         self._raw(data)
         self._count += 1
         # psims numbers the spectra it writes itself; keep its count in step.
