@@ -58,13 +58,13 @@ private:
         if (auto past_end = raw::payload_start_error(record.scan_offset, data.scan_file_size)) {
             return lumora::fail(to_record_error(Error::scan_read(scan_number, record.scan_offset, *past_end)));
         }
-        auto points =
-            raw::read_scan_block(data.scan_file_path, record.scan_offset, record.scan_size, scan_end, data.scan_file_size);
-        if (!points) {
+        auto read = raw::read_scan_peaks(data.scan_file_path, record.scan_offset, record.scan_size, scan_end,
+                                         data.scan_file_size, data.calibration);
+        if (!read) {
             return lumora::fail(
-                to_record_error(Error::scan_read(scan_number, record.scan_offset, std::move(points).error())));
+                to_record_error(Error::scan_read(scan_number, record.scan_offset, std::move(read).error())));
         }
-        raw::PeakArrays peaks = raw::points_to_arrays(std::move(points).value(), data.calibration);
+        raw::PeakArrays peaks = std::move(read).value();
 
         lumora::SpectrumRecord spectrum;
         spectrum.index = i;

@@ -77,15 +77,65 @@ constexpr CodeTable make_code_table() {
 
 constexpr CodeTable code_table = make_code_table();
 
+// Where the decoder puts points. `put` stores a point at the next free
+// position unconditionally and moves past it only when `is_point` is 1, so
+// the decoding step needs no branch; the output must have room for one
+// entry per payload byte.
+struct PointOutput {
+    ScanPoint* next;
+
+    void put(std::uint32_t index, std::uint32_t intensity, std::uint32_t is_point) noexcept {
+        *next = ScanPoint(index, intensity);
+        next += is_point;
+    }
+};
+
+// Like PointOutput, but a point of intensity 0 is never kept.
+struct NonZeroPointOutput {
+    ScanPoint* next;
+
+    void put(std::uint32_t index, std::uint32_t intensity, std::uint32_t is_point) noexcept {
+        *next = ScanPoint(index, intensity);
+        next += is_point & static_cast<std::uint32_t>(intensity != 0);
+    }
+};
+
+// The arrays of points whose intensities are all other than 0, allocated at
+// exactly their size. Each loop is a plain map, which the compiler
+// vectorises. With a calibration m/z is the rounded product slope * index,
+// then the rounded sum with the intercept.
+PeakArrays kept_points_to_arrays(const ScanPoint* points, std::size_t count,
+                                 const std::optional<Calibration>& calibration) {
+    PeakArrays arrays;
+    arrays.mz.resize(count);
+    arrays.intensity.resize(count);
+    double* const mz = arrays.mz.data();
+    float* const intensity = arrays.intensity.data();
+    if (calibration) {
+        const double slope = calibration->slope;
+        const double intercept = calibration->intercept;
+        for (std::size_t p = 0; p < count; ++p) {
+            const double product = slope * static_cast<double>(points[p].index);
+            mz[p] = intercept + product;
+        }
+    } else {
+        for (std::size_t p = 0; p < count; ++p) mz[p] = static_cast<double>(points[p].index);
+    }
+    for (std::size_t p = 0; p < count; ++p) intensity[p] = static_cast<float>(points[p].intensity);
+    return arrays;
+}
+
+template <class Output>
 struct DecodeState {
     std::size_t at = 0;
     std::uint32_t index = 0;
-    ScanPoint* out = nullptr;
+    Output out;
 };
 
 // Decodes the single code at `state.at` with every check done byte by byte.
 // False when decoding ends there: the end marker, or a code cut short.
-bool decode_one(const std::uint8_t* bytes, std::size_t size, DecodeState& state) noexcept {
+template <class Output>
+bool decode_one(const std::uint8_t* bytes, std::size_t size, DecodeState<Output>& state) noexcept {
     const std::uint32_t code = bytes[state.at];
     if (code < first_point_code) {
         state.index += code;
@@ -93,7 +143,7 @@ bool decode_one(const std::uint8_t* bytes, std::size_t size, DecodeState& state)
         return true;
     }
     if (code < first_long_code) {
-        *state.out++ = ScanPoint(state.index, code - first_point_code);
+        state.out.put(state.index, code - first_point_code, 1);
         ++state.at;
         return true;
     }
@@ -108,7 +158,7 @@ bool decode_one(const std::uint8_t* bytes, std::size_t size, DecodeState& state)
     }
     std::uint32_t intensity = 0;
     std::memcpy(&intensity, value, length - 1);  // little-endian, high bytes stay 0
-    *state.out++ = ScanPoint(state.index, intensity);
+    state.out.put(state.index, intensity, 1);
     state.at += length;
     return true;
 }
@@ -123,10 +173,10 @@ bool decode_one(const std::uint8_t* bytes, std::size_t size, DecodeState& state)
 //   a loop with no dependence between positions (the compiler vectorises it).
 //   Walking the chunk is then one byte load and one add per step.
 //
-// Points are stored unconditionally and the output pointer moves only past
-// real ones; `out` never passes the number of bytes consumed and each step
-// starts at least 8 bytes before the end, so those stores stay inside an
-// output sized to the payload.
+// Points are stored unconditionally and the output moves only past real
+// ones; it never passes the number of bytes consumed and each step starts at
+// least 8 bytes before the end, so those stores stay inside an output sized
+// to the payload.
 constexpr std::size_t step_chunk = 512;
 
 // Added to a step's length when the step would take an end marker, which
@@ -158,15 +208,15 @@ void step_lengths(const std::uint8_t* bytes, std::size_t begin, std::size_t end,
     }
 }
 
-ScanPoint* decode_into(const std::uint8_t* bytes, std::size_t size, ScanPoint* out) noexcept {
+template <class Output>
+Output decode_into(const std::uint8_t* bytes, std::size_t size, Output out) noexcept {
     constexpr const CodeTable& table = code_table;
     std::size_t at = 0;
     std::uint32_t index = 0;
     const auto emit = [&](std::uint32_t key, std::uint64_t value_bytes) {
         const auto intensity = (static_cast<std::uint32_t>(value_bytes) & table.value_mask[key]) |
                                table.short_value[key];
-        *out = ScanPoint(index, intensity);
-        out += table.is_point[key];
+        out.put(index, intensity, table.is_point[key]);
         index += table.skip[key];
     };
     const std::size_t fast_end = size >= 8 ? size - 7 : 0;  // at < fast_end: 8 bytes from at
@@ -180,7 +230,7 @@ ScanPoint* decode_into(const std::uint8_t* bytes, std::size_t size, ScanPoint* o
         while (offset < chunk_size) {
             const std::uint32_t step = steps[offset];
             if (step >= needs_exact_decoding) [[unlikely]] {
-                DecodeState state{chunk_begin + offset, index, out};
+                DecodeState<Output> state{chunk_begin + offset, index, out};
                 const std::size_t step_end = state.at + (step - needs_exact_decoding);
                 while (state.at < step_end) {
                     if (!decode_one(bytes, size, state)) {
@@ -202,7 +252,7 @@ ScanPoint* decode_into(const std::uint8_t* bytes, std::size_t size, ScanPoint* o
         }
         at = chunk_begin + offset;
     }
-    DecodeState state{at, index, out};
+    DecodeState<Output> state{at, index, out};
     while (state.at < size && decode_one(bytes, size, state)) {
     }
     return state.out;
@@ -225,17 +275,13 @@ private:
     int fd_;
 };
 
-struct ReadBytes {
-    std::unique_ptr<std::uint8_t[]> data;
-    std::size_t size = 0;
-};
-
-// Reads up to `count` bytes at `offset` with positioned reads into a buffer
-// sized up front; a file that ends early gives fewer bytes. The file is opened
-// non-blocking and must be a regular file, so a FIFO or a device in its place
-// fails at once instead of hanging or streaming forever.
-lumora::Result<ReadBytes, IoError> read_range(const std::filesystem::path& path,
-                                              std::uint64_t offset, std::size_t count) {
+// Reads up to `count` bytes at `offset` into `destination` with positioned
+// reads and returns how many it read; a file that ends early gives fewer
+// bytes. The file is opened non-blocking and must be a regular file, so a
+// FIFO or a device in its place fails at once instead of hanging or
+// streaming forever.
+lumora::Result<std::size_t, IoError> read_range(const std::filesystem::path& path, std::uint64_t offset,
+                                                std::size_t count, std::uint8_t* destination) {
     if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) - count) {
         return lumora::fail(IoError::from_errno(EINVAL));
     }
@@ -259,10 +305,10 @@ lumora::Result<ReadBytes, IoError> read_range(const std::filesystem::path& path,
         return lumora::fail(IoError{IoErrorKind::Other, "scan data file is not a regular file"});
     }
 
-    ReadBytes bytes{std::make_unique_for_overwrite<std::uint8_t[]>(count), 0};
-    while (bytes.size < count) {
-        const ssize_t got = ::pread(fd.get(), bytes.data.get() + bytes.size, count - bytes.size,
-                                    static_cast<off_t>(offset + bytes.size));
+    std::size_t size = 0;
+    while (size < count) {
+        const ssize_t got =
+            ::pread(fd.get(), destination + size, count - size, static_cast<off_t>(offset + size));
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
@@ -272,10 +318,54 @@ lumora::Result<ReadBytes, IoError> read_range(const std::filesystem::path& path,
         if (got == 0) {
             break;
         }
-        bytes.size += static_cast<std::size_t>(got);
+        size += static_cast<std::size_t>(got);
     }
-    return bytes;
+    return size;
 }
+
+// Buffers a thread reuses from scan to scan: allocating them per scan costs
+// a fresh mapping and a page fault per 4 KiB touched once a block passes
+// malloc's mapping threshold. A payload of more than 1 MiB gets buffers of
+// its own instead, so a thread never holds on to more than 9 MiB.
+template <class T>
+class ScratchBuffer {
+public:
+    static constexpr std::size_t kept_limit = std::size_t{1} << 20;
+
+    // Room for at least `count` values, left unset.
+    T* get(std::size_t count) {
+        if (count > kept_limit) {
+            own_ = std::make_unique_for_overwrite<T[]>(count);
+            return own_.get();
+        }
+        if (count > kept_size_) {
+            kept_ = std::make_unique_for_overwrite<T[]>(count);
+            kept_size_ = count;
+        }
+        return kept_.get();
+    }
+
+    // Drops the buffer of an oversized block once it has been used.
+    void release_oversized() noexcept { own_.reset(); }
+
+private:
+    std::unique_ptr<T[]> kept_;
+    std::size_t kept_size_ = 0;
+    std::unique_ptr<T[]> own_;
+};
+
+// Sized in payload bytes: the decoder's outputs need one entry per byte.
+struct ScanScratch {
+    ScratchBuffer<std::uint8_t> payload;
+    ScratchBuffer<ScanPoint> points;
+
+    void release_oversized() noexcept {
+        payload.release_oversized();
+        points.release_oversized();
+    }
+};
+
+thread_local ScanScratch scan_scratch;
 
 }  // namespace
 
@@ -304,7 +394,7 @@ std::vector<ScanPoint> decode_scan_payload(ByteView payload) {
     // Every point takes at least one byte. ScanPoint's constructor leaves the
     // slots untouched, so the worst-case size costs address space, not writes.
     std::vector<ScanPoint> points(payload.size());
-    const ScanPoint* end = decode_into(payload.data(), payload.size(), points.data());
+    const ScanPoint* end = decode_into(payload.data(), payload.size(), PointOutput{points.data()}).next;
     points.resize(static_cast<std::size_t>(end - points.data()));
     return points;
 }
@@ -316,43 +406,45 @@ lumora::Result<std::vector<ScanPoint>, IoError> read_scan_block(
     if (range.empty()) {
         return std::vector<ScanPoint>{};
     }
-    auto bytes = read_range(scan_file, range.start, static_cast<std::size_t>(range.size()));
-    if (!bytes.ok()) {
-        return lumora::fail(std::move(bytes).error());
+    const auto size = static_cast<std::size_t>(range.size());
+    const auto bytes = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+    auto got = read_range(scan_file, range.start, size, bytes.get());
+    if (!got.ok()) {
+        return lumora::fail(std::move(got).error());
     }
-    return decode_scan_payload(ByteView(bytes->data.get(), bytes->size));
+    return decode_scan_payload(ByteView(bytes.get(), *got));
+}
+
+lumora::Result<PeakArrays, IoError> read_scan_peaks(const std::filesystem::path& scan_file,
+                                                    std::uint64_t scan_offset, std::uint64_t scan_size,
+                                                    std::uint64_t bound, std::uint64_t file_size,
+                                                    const std::optional<Calibration>& calibration) {
+    const PayloadRange range = scan_payload_range(scan_offset, scan_size, bound, file_size);
+    if (range.empty()) {
+        return PeakArrays{};
+    }
+    const auto size = static_cast<std::size_t>(range.size());
+    ScanScratch& scratch = scan_scratch;
+    std::uint8_t* const bytes = scratch.payload.get(size);
+    auto got = read_range(scan_file, range.start, size, bytes);
+    if (!got.ok()) {
+        scratch.release_oversized();
+        return lumora::fail(std::move(got).error());
+    }
+    // Every point takes at least one payload byte. The scratch points take
+    // the decoder's unconditional stores; the record's arrays get exactly the
+    // points kept, converted in a pass of their own, which vectorises.
+    ScanPoint* const points = scratch.points.get(*got);
+    const ScanPoint* const end = decode_into(bytes, *got, NonZeroPointOutput{points}).next;
+    PeakArrays arrays = kept_points_to_arrays(points, static_cast<std::size_t>(end - points), calibration);
+    scratch.release_oversized();
+    return arrays;
 }
 
 PeakArrays points_to_arrays(std::vector<ScanPoint> points,
                             const std::optional<Calibration>& calibration) {
-    // Sized to every point up front; each point is written to the next free
-    // slot unconditionally and kept by moving past it only when its intensity
-    // is not 0, which keeps the loop free of data-dependent branches.
-    PeakArrays arrays;
-    arrays.mz.resize(points.size());
-    arrays.intensity.resize(points.size());
-    double* const mz = arrays.mz.data();
-    float* const intensity = arrays.intensity.data();
-    std::size_t kept = 0;
-    if (calibration) {
-        const double slope = calibration->slope;
-        const double intercept = calibration->intercept;
-        for (const ScanPoint& point : points) {
-            const double product = slope * static_cast<double>(point.index);
-            mz[kept] = intercept + product;
-            intensity[kept] = static_cast<float>(point.intensity);
-            kept += point.intensity != 0;
-        }
-    } else {
-        for (const ScanPoint& point : points) {
-            mz[kept] = static_cast<double>(point.index);
-            intensity[kept] = static_cast<float>(point.intensity);
-            kept += point.intensity != 0;
-        }
-    }
-    arrays.mz.resize(kept);
-    arrays.intensity.resize(kept);
-    return arrays;
+    std::erase_if(points, [](const ScanPoint& point) { return point.intensity == 0; });
+    return kept_points_to_arrays(points.data(), points.size(), calibration);
 }
 
 }  // namespace corvex::raw

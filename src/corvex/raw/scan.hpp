@@ -85,4 +85,13 @@ struct PeakArrays {
 PeakArrays points_to_arrays(std::vector<ScanPoint> points,
                             const std::optional<Calibration>& calibration);
 
+// read_scan_block followed by points_to_arrays, with the same result and the
+// same errors, for spectrum assembly: the payload and the points pass
+// through buffers that the calling thread reuses from scan to scan, and the
+// arrays are allocated at their exact final size.
+lumora::Result<PeakArrays, lumora::IoError> read_scan_peaks(const std::filesystem::path& scan_file,
+                                                            std::uint64_t scan_offset, std::uint64_t scan_size,
+                                                            std::uint64_t bound, std::uint64_t file_size,
+                                                            const std::optional<Calibration>& calibration);
+
 }  // namespace corvex::raw
