@@ -7,9 +7,15 @@ expected points of any scan can be regenerated on demand
 (:meth:`SyntheticRun.scan_points`) without keeping the whole run in memory.
 
 Each survey scan is followed by ``ms2_per_cycle`` fragment scans; the DDE
-stream has one record per survey scan.  Intensities use every code length
-and about 3 % are zero; channel gaps range from 1 to ``max_gap`` so long
-gaps need repeated skip codes.
+stream has one record per survey scan.  Two point profiles:
+
+* ``"uniform"`` (the default): intensities use every code length and about
+  3 % are zero; channel gaps range from 1 to ``max_gap`` so long gaps need
+  repeated skip codes.
+* ``"tof"``: like TOF profile data.  Most channel gaps are 1 to 8 (one skip
+  byte), about 8 % are jumps of 9 to ``max_gap``; intensities are log-normal
+  (median 400 counts), so every code length occurs and under 1 % are zero.
+  About 3.5 payload bytes per point.
 """
 
 from __future__ import annotations
@@ -21,7 +27,7 @@ from typing import Optional, Tuple
 import numpy as np
 
 from .acquisition import (BLOCK_HEADER_SIZE, IDX_DTYPE, IDX_HEADER_SIZE, IDX_RECORD_SIZE,
-                          Acquisition, Sample, _place_points,
+                          Acquisition, LogContent, Sample, _place_points,
                           _point_lengths, build, idx_header)
 
 _M1 = np.uint64(0xBF58476D1CE4E5B9)
@@ -46,6 +52,7 @@ class SyntheticRun:
     n_scans: int
     ms2_per_cycle: int
     max_gap: int
+    profile: str
     calibration: Optional[Tuple[float, float]]
     scan_offset: np.ndarray      # uint64 per scan
     scan_size: np.ndarray        # uint32 per scan
@@ -60,7 +67,7 @@ class SyntheticRun:
     def scan_points(self, i: int) -> Tuple[np.ndarray, np.ndarray]:
         """(channels, intensities) written for scan i (0-based), zeros included."""
         deltas, inten = _scan_data(self.seed, np.array([i], dtype=np.int64),
-                                   self.n_points[i:i + 1], self.max_gap)
+                                   self.n_points[i:i + 1], self.max_gap, self.profile)
         return np.cumsum(deltas), inten
 
     def scan_arrays(self, i: int) -> Tuple[np.ndarray, np.ndarray]:
@@ -83,7 +90,31 @@ _CLASS_SPAN = np.array([0, 123, 132, 0x10000 - 256, 0x1000000 - 0x10000,
                         0x100000000 - 0x1000000], dtype=np.uint64)
 
 
-def _scan_data(seed: int, scans: np.ndarray, counts: np.ndarray, max_gap: int):
+# "tof" profile: log-normal intensity parameters and the share of long jumps
+_TOF_LOG_MEDIAN = np.log(400.0)
+_TOF_LOG_SIGMA = 2.5
+_TOF_LONG_JUMPS = 20  # in 256
+
+
+def _tof_points(h: np.ndarray, max_gap: int):
+    """(delta, intensity) of the "tof" profile from one hash per point."""
+    long_jump = (h >> np.uint64(56)) < np.uint64(_TOF_LONG_JUMPS)
+    small = ((h >> np.uint64(48)) & np.uint64(7)).astype(np.int64) + 1
+    span = np.uint64(max(1, max_gap - 8))
+    far = (((h >> np.uint64(24)) & np.uint64(0xFFFFFF)) * span >> np.uint64(24)).astype(np.int64) + 9
+    deltas = np.where(long_jump, far, small)
+    # Box-Muller from two independent 32-bit uniforms
+    h2 = _mix(h)
+    u1 = ((h & np.uint64(0xFFFFFFFF)).astype(np.float64) + 0.5) * (1.0 / 2**32)
+    u2 = ((h2 & np.uint64(0xFFFFFFFF)).astype(np.float64) + 0.5) * (1.0 / 2**32)
+    z = np.sqrt(-2.0 * np.log(u1)) * np.cos(2.0 * np.pi * u2)
+    value = np.exp(_TOF_LOG_MEDIAN + _TOF_LOG_SIGMA * z)
+    inten = np.minimum(value, float(0xFFFFFFFE)).astype(np.int64)
+    return deltas, inten
+
+
+def _scan_data(seed: int, scans: np.ndarray, counts: np.ndarray, max_gap: int,
+               profile: str = "uniform"):
     """Per-point (delta, intensity) for the given scans, concatenated."""
     total = int(counts.sum())
     owner = np.repeat(scans.astype(np.uint64), counts)
@@ -91,6 +122,14 @@ def _scan_data(seed: int, scans: np.ndarray, counts: np.ndarray, max_gap: int):
     j = (np.arange(total, dtype=np.int64) - first).astype(np.uint64)
     key = (np.uint64(seed & 0xFFFFFFFF) << np.uint64(48)) ^ (owner << np.uint64(24)) ^ j
     h = _mix(key)
+    if profile == "tof":
+        deltas, inten = _tof_points(h, max_gap)
+        # FF followed by FF FF FF would read as the end marker
+        clash = (inten > 0xFFFFFF) & ((inten & 0xFFFFFF) == 0xFFFFFF)
+        inten[clash] -= 1
+        return deltas, inten
+    if profile != "uniform":
+        raise ValueError("unknown profile %r" % (profile,))
     # multiply-shift instead of modulo: much faster on uint64 arrays
     deltas = (((h >> np.uint64(40)) * np.uint64(max_gap)) >> np.uint64(24)).astype(np.int64) + 1
     klass = (((h >> np.uint64(33)) & np.uint64(127)) * np.uint64(100)) >> np.uint64(7)
@@ -116,28 +155,39 @@ def write_synthetic_run(directory, name: str = "bench", *, n_scans: Optional[int
                         ms2_per_cycle: int = 4, max_gap: int = 200, seed: int = 7,
                         calibration: Optional[Tuple[float, float]] = (0.0005, 20.0),
                         scan_time_min: float = 0.001, chunk_points: int = 4_000_000,
-                        scan_file_prefix: int = 64, **acq_kwargs) -> SyntheticRun:
+                        scan_file_prefix: int = 64, profile: str = "uniform",
+                        fragment_points_per_scan: Optional[int] = None,
+                        log: Optional[LogContent] = None, **acq_kwargs) -> SyntheticRun:
     """Write ``<name>.wiff`` / ``<name>.wiff.scan`` with one sample "Sample1".
 
     Give ``n_scans`` or ``target_bytes`` (approximate scan file size).  Scans
-    have between 1/2 and 3/2 of ``points_per_scan`` points (fragment scans a
-    quarter of that).  Other keyword arguments go to :class:`Acquisition`.
+    have between 1/2 and 3/2 of ``points_per_scan`` points (fragment scans of
+    ``fragment_points_per_scan``, by default a quarter of ``points_per_scan``).
+    ``profile`` picks the point profile (see the module text); ``log`` the
+    sample's Log content (by default :class:`Instrument`'s).  Other keyword
+    arguments go to :class:`Acquisition`.
     """
+    if fragment_points_per_scan is None:
+        fragment_points_per_scan = max(1, points_per_scan // 4)
     directory = Path(directory)
     directory.mkdir(parents=True, exist_ok=True)
     if n_scans is None:
         if target_bytes is None:
             raise ValueError("give n_scans or target_bytes")
-        # ~1.94 bytes of intensity code and ~1 skip byte per point, plus 0x7F runs
-        per_point = 2.94 + max(0.0, (max_gap - 127) / (2.0 * max_gap))
-        mean_points = points_per_scan * (1 + ms2_per_cycle / 4) / (1 + ms2_per_cycle)
+        if profile == "tof":
+            per_point = 3.5
+        else:
+            # ~1.94 bytes of intensity code and ~1 skip byte per point, plus 0x7F runs
+            per_point = 2.94 + max(0.0, (max_gap - 127) / (2.0 * max_gap))
+        mean_points = ((points_per_scan + ms2_per_cycle * fragment_points_per_scan)
+                       / (1 + ms2_per_cycle))
         n_scans = max(1, int(target_bytes / (mean_points * per_point + BLOCK_HEADER_SIZE + 4)))
     cycle = 1 + ms2_per_cycle
     idx = np.arange(n_scans, dtype=np.int64)
     ms_level = np.where(idx % cycle == 0, 1, 2).astype(np.uint8)
     hs = _mix((np.uint64(seed & 0xFFFFFFFF) << np.uint64(48)) ^ idx.astype(np.uint64)
               ^ np.uint64(0xFFFFFF))
-    base = np.where(ms_level == 1, points_per_scan, max(1, points_per_scan // 4))
+    base = np.where(ms_level == 1, points_per_scan, fragment_points_per_scan)
     n_points = (base // 2 + (hs % np.uint64(1 << 20)).astype(np.int64) % (base + 1)).astype(np.int64)
     n_points = np.maximum(n_points, 1)
 
@@ -156,7 +206,7 @@ def write_synthetic_run(directory, name: str = "bench", *, n_scans: Optional[int
             s1 = min(s1, n_scans)
             scans = idx[s0:s1]
             counts = n_points[s0:s1]
-            deltas, inten = _scan_data(seed, scans, counts, max_gap)
+            deltas, inten = _scan_data(seed, scans, counts, max_gap, profile)
             widths = _widths(inten)
             lengths, q, r = _point_lengths(deltas, widths)
             starts = np.cumsum(counts) - counts
@@ -204,10 +254,13 @@ def write_synthetic_run(directory, name: str = "bench", *, n_scans: Optional[int
                    ).astype(np.float64) / 1000.0
     sample = Sample(name="Sample1", scans=[], calibration=calibration, dde_mz=list(dde),
                     idx_bytes=idx_bytes)
+    if log is not None:
+        sample.log = log
     acq = Acquisition(samples=[sample], scan_file_prefix=0, **acq_kwargs)
     expected = build(acq, directory, name, wiff_only=True)
     return SyntheticRun(wiff_path=directory / (name + ".wiff"), scan_path=scan_path, seed=seed,
                         n_scans=n_scans, ms2_per_cycle=ms2_per_cycle, max_gap=max_gap,
-                        calibration=calibration, scan_offset=scan_offset, scan_size=scan_size,
+                        profile=profile, calibration=calibration, scan_offset=scan_offset,
+                        scan_size=scan_size,
                         n_points=n_points, ms_level=ms_level, retention_time_min=rt, tic=tic,
                         dde_mz=dde, scan_file_size=pos, expected=expected)
