@@ -1,0 +1,391 @@
+"""Side-by-side throughput and memory figures for reading a large run.
+
+Run through bench/run, which installs what this needs and builds corvex
+first; or by hand, with the corvex module and run_decode_bench built in
+BUILD:
+
+    PYTHONPATH=BUILD python3 bench/run_bench.py --build BUILD [--scale 1]
+
+Writes the runs it needs under bench/out/ (kept between invocations while
+their shape stays the same), prints a table and writes
+bench/out/results.json.  Every measurement runs in a fresh child process
+so that peak RSS figures are its own; times are the best of --repeat.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import resource
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+OUT = ROOT / "bench" / "out"
+
+# Targets, as (key, description).
+TARGETS = {
+    "decode_ns_per_peak": 5.0,             # C++ decode, single-threaded, at most
+    "construction_gb_per_s": 0.5,          # RawReader construction, at least
+    "list_building_vs_tolist": 1.2,        # at most
+    "traversal_vs_tolist": 1.3,            # at most
+    "mzml_fastest_vs_corvex": 10.0,        # at least
+    "rawreader_memory_vs_budget": 1.0,     # at most: (1.1 x 12 B/peak + 512 B/spectrum)
+    "streaming_rss_growth_vs_3_largest": 1.0,  # at most
+}
+
+
+# ---------------------------------------------------------------------------
+# Child processes: each prints one JSON object on its last line.
+
+def _peak_rss_bytes() -> int:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def _current_rss_bytes() -> int:
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def child_construct(wiff: str) -> dict:
+    import corvex
+    before = _current_rss_bytes()
+    started = time.perf_counter()
+    reader = corvex.RawReader(wiff)
+    seconds = time.perf_counter() - started
+    peak = _peak_rss_bytes()
+    held = _current_rss_bytes()
+    scans = reader.scan_count
+    return {"seconds": seconds, "rss_before": before, "peak_rss": peak, "rss_held": held, "scans": scans}
+
+
+def child_traverse(wiff: str) -> dict:
+    """The traversal users write, timed as a whole and inside the getters."""
+    import corvex
+    clock = time.perf_counter_ns
+    getters = 0
+    spectra = 0
+    peaks = 0
+    largest = 0
+    counts = []
+    started = clock()
+    for spectrum in corvex.iter_spectra(wiff):
+        t0 = clock()
+        spectrum.mz
+        spectrum.intensity
+        getters += clock() - t0
+        n = len(spectrum)
+        counts.append(n)
+        spectra += 1
+        peaks += n
+        largest = max(largest, n)
+    total = clock() - started
+    return {"seconds": total / 1e9, "list_seconds": getters / 1e9, "spectra": spectra, "peaks": peaks,
+            "largest": largest, "peak_rss": _peak_rss_bytes(), "counts": counts}
+
+
+def child_tolist(counts_file: str) -> dict:
+    """The floor: numpy's tolist() making as many floats as the traversal, in
+    the same per-spectrum pieces (64-bit m/z, 32-bit intensity)."""
+    import numpy as np
+    counts = json.loads(Path(counts_file).read_text())
+    largest = max(counts) if counts else 0
+    mz = 20.0 + 0.0005 * np.arange(largest, dtype=np.float64)
+    intensity = (np.arange(largest, dtype=np.float32) % 5000) + 1
+    clock = time.perf_counter_ns
+    lists = 0
+    started = clock()
+    for n in counts:
+        t0 = clock()
+        mz[:n].tolist()
+        intensity[:n].tolist()
+        lists += clock() - t0
+    total = clock() - started
+    return {"seconds": total / 1e9, "list_seconds": lists / 1e9}
+
+
+def child_mzml(reader: str, path: str) -> dict:
+    """One mzML reader's traversal: every spectrum's m/z and intensity arrays."""
+    started = time.perf_counter()
+    spectra = peaks = 0
+    if reader == "pyteomics":
+        from pyteomics import mzml
+        with mzml.MzML(path) as source:
+            for spectrum in source:
+                mz = spectrum["m/z array"]
+                spectrum["intensity array"]
+                spectra += 1
+                peaks += len(mz)
+    elif reader == "pymzml":
+        import pymzml
+        for spectrum in pymzml.run.Reader(path):
+            if spectrum.ms_level is None:
+                continue
+            mz = spectrum.mz
+            spectrum.i
+            spectra += 1
+            peaks += len(mz)
+    elif reader == "pyopenms":
+        import pyopenms
+        experiment = pyopenms.MSExperiment()
+        pyopenms.MzMLFile().load(path, experiment)
+        for spectrum in experiment:
+            mz, _ = spectrum.get_peaks()
+            spectra += 1
+            peaks += len(mz)
+    else:
+        raise ValueError(reader)
+    return {"seconds": time.perf_counter() - started, "spectra": spectra, "peaks": peaks,
+            "peak_rss": _peak_rss_bytes()}
+
+
+def run_child(*args: str) -> dict:
+    env = dict(os.environ)
+    done = subprocess.run([sys.executable, __file__, "--child", *args], check=True, env=env,
+                          stdout=subprocess.PIPE, text=True)
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def best(results: list, key: str = "seconds") -> dict:
+    return min(results, key=lambda r: r[key])
+
+
+# ---------------------------------------------------------------------------
+# Runs
+
+def ensure_run(directory: Path, scale: float) -> dict:
+    """The run at `directory` (written by bench/make_acquisition), made anew
+    when missing or of another size."""
+    summary_path = directory / "bench.json"
+    scans = max(1, round(20_000 * scale))
+    if summary_path.exists():
+        summary = json.loads(summary_path.read_text())
+        if summary.get("scans") == scans and Path(summary["scan_file"]).exists():
+            return summary
+    subprocess.run([sys.executable, str(ROOT / "bench" / "make_acquisition"), str(directory),
+                    "--scans", str(scans)], check=True)
+    return json.loads(summary_path.read_text())
+
+
+def convert_to_mzml(wiff: str, out: Path) -> float:
+    """Seconds to write indexed mzML (zlib, 64-bit m/z, 32-bit intensity)."""
+    sys.path.insert(0, str(ROOT / "python"))
+    from corvex_tools.cli import main as corvex_main
+    started = time.perf_counter()
+    if corvex_main(["convert", wiff, "-o", str(out), "-q"]) != 0:
+        raise RuntimeError("conversion failed")
+    return time.perf_counter() - started
+
+
+# ---------------------------------------------------------------------------
+# Figures
+
+def machine() -> dict:
+    model = platform.processor()
+    try:
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    return {"cpu": model, "cores": os.cpu_count(), "load_before": os.getloadavg(),
+            "python": platform.python_version()}
+
+
+def measure(args) -> dict:
+    build = Path(args.build).resolve()
+    full = ensure_run(OUT / "full", args.scale)
+    small = ensure_run(OUT / "small", args.scale / 10)
+    results = {"machine": machine(), "scale": args.scale, "repeat": args.repeat,
+               "run": full, "small_run": small}
+    wiff = full["wiff"]
+    scan_bytes = full["scan_file_bytes"]
+
+    # a. C++ decode against reading the same bytes
+    print("C++ decode ...", flush=True)
+    done = subprocess.run([str(build / "run_decode_bench"), wiff, "--repeat", str(args.repeat)],
+                          check=True, stdout=subprocess.PIPE, text=True)
+    cpp = json.loads(done.stdout)
+    results["cpp"] = cpp
+
+    # b. RawReader construction
+    print("RawReader construction ...", flush=True)
+    results["construct"] = [run_child("construct", wiff) for _ in range(args.repeat)]
+
+    # c. traversal against the tolist floor, interleaved so that both see the same load
+    print("Python traversal ...", flush=True)
+    traversals, floors = [], []
+    counts_file = OUT / "counts.json"
+    for _ in range(args.repeat):
+        traversal = run_child("traverse", wiff)
+        counts_file.write_text(json.dumps(traversal.pop("counts")))
+        traversals.append(traversal)
+        floors.append(run_child("tolist", str(counts_file)))
+    results["traverse"] = traversals
+    results["tolist"] = floors
+
+    # e. streaming peak RSS, full run against the run ten times smaller
+    print("Streaming peak RSS of the smaller run ...", flush=True)
+    small_traversal = run_child("traverse", small["wiff"])
+    small_traversal.pop("counts")
+    results["traverse_small"] = small_traversal
+
+    # d. mzML readers on the smaller run
+    if not args.no_mzml:
+        mzml_path = OUT / "small" / "bench.mzML"
+        if not mzml_path.exists() or mzml_path.stat().st_mtime < Path(small["scan_file"]).stat().st_mtime:
+            print("Converting the smaller run to mzML ...", flush=True)
+            results["mzml_convert_seconds"] = convert_to_mzml(small["wiff"], mzml_path)
+        results["mzml_bytes"] = mzml_path.stat().st_size
+        mzml = {}
+        for reader in ("pyteomics", "pymzml", "pyopenms"):
+            print("mzML with %s ..." % reader, flush=True)
+            try:
+                mzml[reader] = best([run_child("mzml", reader, str(mzml_path))
+                                     for _ in range(args.mzml_repeat)])
+            except subprocess.CalledProcessError as failure:
+                mzml[reader] = {"error": "exit status %d" % failure.returncode}
+        results["mzml"] = mzml
+        results["traverse_small_corvex"] = best(
+            [small_traversal] + [{k: v for k, v in run_child("traverse", small["wiff"]).items()
+                                  if k != "counts"} for _ in range(args.repeat - 1)])
+    results["machine"]["load_after"] = os.getloadavg()
+    results["scan_bytes"] = scan_bytes
+    return results
+
+
+def summarise(results: dict) -> list:
+    """Rows of (figure, value, floor or budget, ratio, target, verdict)."""
+    rows = []
+    cpp = results["cpp"]
+    peaks = cpp["peaks"]
+    payload = cpp["payload_bytes"]
+
+    def verdict(key, value, at_least=False):
+        target = TARGETS[key]
+        ok = value >= target if at_least else value <= target
+        return ("%s %g" % (">=" if at_least else "<=", target), "PASS" if ok else "FAIL")
+
+    # a
+    for mode in ("floor", "decode", "assemble"):
+        t = cpp[mode]
+        rows.append({"figure": "C++ %s, per peak" % mode,
+                     "value": "%.2f ns CPU (%.2f ns wall)" % (t["cpu_s"] / peaks * 1e9, t["wall_s"] / peaks * 1e9),
+                     "detail": "%.0f MB/s payload, %.0f spectra/s" % (payload / t["wall_s"] / 1e6,
+                                                                      cpp["scans"] / t["wall_s"])})
+    decode_ns = cpp["decode"]["cpu_s"] / peaks * 1e9
+    target, ok = verdict("decode_ns_per_peak", decode_ns)
+    rows[-2].update(target=target, verdict=ok,
+                    ratio="%.2fx floor" % (cpp["decode"]["cpu_s"] / cpp["floor"]["cpu_s"]))
+
+    # b
+    construct = best(results["construct"])
+    scan_bytes = results["scan_bytes"]
+    gbps = scan_bytes / construct["seconds"] / 1e9
+    target, ok = verdict("construction_gb_per_s", gbps, at_least=True)
+    rows.append({"figure": "RawReader construction", "value": "%.2f s" % construct["seconds"],
+                 "detail": "%.2f GB/s of scan file" % gbps, "target": target, "verdict": ok})
+    grown = max(c["peak_rss"] for c in results["construct"]) - construct["rss_before"]
+    budget = 1.1 * 12 * peaks + 512 * cpp["scans"]
+    target, ok = verdict("rawreader_memory_vs_budget", grown / budget)
+    rows.append({"figure": "RawReader peak RSS growth", "value": "%.0f MB" % (grown / 1e6),
+                 "detail": "%.2f B/peak; 12 B/peak = %.0f MB" % (grown / peaks, 12 * peaks / 1e6),
+                 "ratio": "%.3fx budget" % (grown / budget), "target": target, "verdict": ok})
+
+    # c
+    traverse = best(results["traverse"])
+    lists = min(t["list_seconds"] for t in results["traverse"])
+    floor = min(t["list_seconds"] for t in results["tolist"])
+    target, ok = verdict("list_building_vs_tolist", lists / floor)
+    rows.append({"figure": "list building (mz, intensity getters)", "value": "%.2f s" % lists,
+                 "detail": "tolist floor %.2f s; %.1f ns/float" % (floor, lists / (2 * traverse["peaks"]) * 1e9),
+                 "ratio": "%.2fx floor" % (lists / floor), "target": target, "verdict": ok})
+    target, ok = verdict("traversal_vs_tolist", traverse["seconds"] / floor)
+    rows.append({"figure": "Python traversal iter_spectra", "value": "%.2f s" % traverse["seconds"],
+                 "detail": "%.0f spectra/s, %.1f M peaks/s" % (traverse["spectra"] / traverse["seconds"],
+                                                             traverse["peaks"] / traverse["seconds"] / 1e6),
+                 "ratio": "%.2fx floor" % (traverse["seconds"] / floor), "target": target, "verdict": ok})
+
+    # d
+    if "mzml" in results:
+        corvex_small = results["traverse_small_corvex"]
+        fastest = None
+        for reader, figures in results["mzml"].items():
+            if "error" in figures:
+                rows.append({"figure": "mzML %s (1/10 run)" % reader, "value": figures["error"]})
+                continue
+            ratio = figures["seconds"] / corvex_small["seconds"]
+            fastest = ratio if fastest is None else min(fastest, ratio)
+            rows.append({"figure": "mzML %s (1/10 run)" % reader, "value": "%.2f s" % figures["seconds"],
+                         "detail": "%d spectra, %d peaks" % (figures["spectra"], figures["peaks"]),
+                         "ratio": "%.1fx corvex (%.2f s)" % (ratio, corvex_small["seconds"])})
+        if fastest is not None:
+            target, ok = verdict("mzml_fastest_vs_corvex", fastest, at_least=True)
+            rows[-1 if len(results["mzml"]) == 1 else -1].setdefault("target", target)
+            rows.append({"figure": "fastest mzML reader / corvex", "value": "%.1fx" % fastest,
+                         "target": target, "verdict": ok})
+        if "mzml_convert_seconds" in results:
+            rows.append({"figure": "mzML conversion (1/10 run, corvex convert)",
+                         "value": "%.1f s" % results["mzml_convert_seconds"],
+                         "detail": "%.0f MB mzML" % (results["mzml_bytes"] / 1e6)})
+
+    # e
+    small = results["traverse_small"]
+    growth = traverse["peak_rss"] - small["peak_rss"]
+    largest = 12 * max(traverse["largest"], small["largest"])
+    target, ok = verdict("streaming_rss_growth_vs_3_largest", growth / (3 * largest))
+    rows.append({"figure": "iter_spectra peak RSS, full vs 1/10 run",
+                 "value": "%.1f MB vs %.1f MB" % (traverse["peak_rss"] / 1e6, small["peak_rss"] / 1e6),
+                 "detail": "growth %.2f MB; largest spectrum %.2f MB at 12 B/peak" % (growth / 1e6, largest / 1e6),
+                 "ratio": "%.2fx 3 largest" % (growth / (3 * largest)), "target": target, "verdict": ok})
+    return rows
+
+
+def print_table(results: dict, rows: list) -> None:
+    m = results["machine"]
+    run = results["run"]
+    print()
+    print("machine: %s, %d cores, load %.2f before / %.2f after, Python %s" % (
+        m["cpu"], m["cores"], m["load_before"][0], m["load_after"][0], m["python"]))
+    print("run: %d scans, %d peaks, %.0f MB scan file; mzML figures use the run ten times smaller" % (
+        run["scans"], results["cpp"]["peaks"], results["scan_bytes"] / 1e6))
+    columns = ("figure", "value", "detail", "ratio", "target", "verdict")
+    widths = [max(len(c), *(len(str(r.get(c, ""))) for r in rows)) for c in columns]
+    print("  ".join(c.ljust(w) for c, w in zip(columns, widths)))
+    print("  ".join("-" * w for w in widths))
+    for row in rows:
+        print("  ".join(str(row.get(c, "")).ljust(w) for c, w in zip(columns, widths)))
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
+    parser.add_argument("--build", default="build-bench", help="build directory (default: build-bench)")
+    parser.add_argument("--scale", type=float, default=1.0, help="run size, 1 = 20,000 scans")
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--mzml-repeat", type=int, default=1)
+    parser.add_argument("--no-mzml", action="store_true", help="leave out the mzML readers")
+    args = parser.parse_args(argv)
+    if args.child:
+        kind, *rest = args.child
+        handler = {"construct": child_construct, "traverse": child_traverse, "tolist": child_tolist,
+                   "mzml": child_mzml}[kind]
+        print(json.dumps(handler(*rest)))
+        return 0
+    OUT.mkdir(parents=True, exist_ok=True)
+    results = measure(args)
+    rows = summarise(results)
+    results["table"] = rows
+    print_table(results, rows)
+    (OUT / "results.json").write_text(json.dumps(results, indent=1) + "\n")
+    print("\nwrote %s" % (OUT / "results.json"))
+    return 0 if all(r.get("verdict", "PASS") == "PASS" for r in rows) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
