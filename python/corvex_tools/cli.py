@@ -85,12 +85,13 @@ def _progress(total: Optional[int], label: str, stack: ExitStack) -> Optional[Ca
     if not sys.stderr.isatty():
         return None
     try:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped]
     except ImportError:
         return None
     bar = stack.enter_context(tqdm(total=total, desc=label, unit="spectra", leave=False,
                                    file=sys.stderr, dynamic_ncols=True))
-    return bar.update
+    update: Callable[[int], Any] = bar.update
+    return update
 
 
 def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression: bool) -> None:

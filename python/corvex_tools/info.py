@@ -5,12 +5,15 @@ from __future__ import annotations
 import math
 from collections import Counter
 from pathlib import Path
-from typing import Any, Dict, List, Optional
+from typing import TYPE_CHECKING, Any, Dict, List, Optional
 
 import corvex
 
+if TYPE_CHECKING:
+    from corvex import Chromatogram
 
-def _tic_summary(chromatograms: List[Dict[str, Any]]) -> Optional[Dict[str, Any]]:
+
+def _tic_summary(chromatograms: "List[Chromatogram]") -> Optional[Dict[str, Any]]:
     tic = next((c for c in chromatograms if c["id"] == "TIC"), None)
     if tic is None or not tic["intensity"]:
         return None
@@ -32,7 +35,7 @@ def summarize_sample(path: str, sample: str) -> Dict[str, Any]:
     index = reader.scan_index()
     levels = Counter(record["ms_level"] for record in index)
     times = [record["retention_time_min"] * 60.0 for record in index]
-    identity = reader.instrument_info() or {}
+    identity = reader.instrument_info()
     first = reader.read_spectrum(0) if reader.scan_count else None
     return {
         "name": sample,
@@ -42,9 +45,9 @@ def summarize_sample(path: str, sample: str) -> Dict[str, Any]:
         "polarity": first.polarity if first is not None else None,
         "instrument": run["instrument"],
         "instrument_serial_number": run["instrument_serial_number"],
-        "manufacturer": identity.get("manufacturer"),
-        "model_number": identity.get("model_number"),
-        "component_id": identity.get("component_id"),
+        "manufacturer": identity["manufacturer"] if identity else None,
+        "model_number": identity["model_number"] if identity else None,
+        "component_id": identity["component_id"] if identity else None,
         "calibration": reader.calibration(),
         "start_timestamp": run["start_timestamp"],
         "tic": _tic_summary(reader.read_chromatograms()),

@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
-from typing import IO, Callable, Iterable, Optional
+from typing import IO, TYPE_CHECKING, Callable, Iterable, Optional, Tuple
 
 import corvex
+
+if TYPE_CHECKING:
+    from corvex import Precursor
 
 
 def _charge(charge: int) -> str:
@@ -12,7 +15,7 @@ def _charge(charge: int) -> str:
 
 
 def write_mgf(out: IO[bytes], spectra: Iterable[corvex.Spectrum],
-              progress: Optional[Callable[[int], None]] = None) -> "tuple[int, int]":
+              progress: Optional[Callable[[int], None]] = None) -> Tuple[int, int]:
     """Write every fragment spectrum (MS level 2 and above) as one MGF block.
 
     Each block has TITLE (the native id), PEPMASS (the selected precursor
@@ -28,17 +31,16 @@ def write_mgf(out: IO[bytes], spectra: Iterable[corvex.Spectrum],
             progress(1)
         if spectrum.ms_level < 2:
             continue
-        precursor = spectrum.precursor or {}
-        mz = precursor.get("selected_mz")
-        if mz is None:
-            mz = precursor.get("target_mz")
-        if mz is None:
+        precursor: Optional[Precursor] = spectrum.precursor
+        mz = None if precursor is None else (
+            precursor["selected_mz"] if precursor["selected_mz"] is not None else precursor["target_mz"])
+        if precursor is None or mz is None:
             skipped += 1
             continue
         head = [f"BEGIN IONS\nTITLE={spectrum.native_id}\nPEPMASS={mz!r}"]
-        if precursor.get("intensity") is not None:
+        if precursor["intensity"] is not None:
             head[0] += f" {precursor['intensity']!r}"
-        if precursor.get("charge") is not None:
+        if precursor["charge"] is not None:
             head.append(f"CHARGE={_charge(precursor['charge'])}")
         head.append(f"RTINSECONDS={spectrum.retention_time_sec!r}")
         head.append(f"SCANS={spectrum.scan_number}")

@@ -10,14 +10,18 @@ import base64
 import hashlib
 import itertools
 import re
+import types
 import zlib
 from pathlib import Path
 from xml.sax.saxutils import escape
-from typing import IO, Any, Callable, Dict, Iterable, List, Optional, Tuple
+from typing import IO, TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Optional, Tuple
 
 import numpy as np
 
 import corvex
+
+if TYPE_CHECKING:
+    from corvex import Chromatogram, CvTerm, Precursor, RunInfo
 
 from . import ToolError
 
@@ -53,12 +57,12 @@ UNKNOWN_ACTIVATION = "dissociation method"
 
 def offline_resolver() -> Any:
     """A psims vocabulary resolver that uses only the vocabularies bundled with psims."""
-    from psims.controlled_vocabulary.controlled_vocabulary import OBOCache
+    from psims.controlled_vocabulary.controlled_vocabulary import OBOCache  # type: ignore[import-untyped]
 
     return OBOCache(enabled=False, use_remote=False)
 
 
-def _cv(term: Dict[str, str]) -> Dict[str, str]:
+def _cv(term: "CvTerm") -> Dict[str, str]:
     return {"accession": term["accession"], "name": term["name"]}
 
 
@@ -76,7 +80,7 @@ def _sha1(path: Path) -> str:
     return digest.hexdigest()
 
 
-def _precursor(precursor: Dict[str, Any]) -> Dict[str, Any]:
+def _precursor(precursor: "Precursor") -> Dict[str, Any]:
     activation: List[Any] = [ACTIVATION_TERMS.get(precursor["activation"] or "", UNKNOWN_ACTIVATION)]
     if precursor["collision_energy"] is not None:
         activation.append({"collision energy": precursor["collision_energy"], "unit_name": "electronvolt"})
@@ -95,7 +99,7 @@ def _precursor(precursor: Dict[str, Any]) -> Dict[str, Any]:
 
 
 def write_mzml(out: IO[bytes], wiff_path: str, sample: str, spectra: Iterable[corvex.Spectrum],
-               *, run_info: Dict[str, Any], chromatograms: List[Dict[str, Any]], scan_count: int,
+               *, run_info: "RunInfo", chromatograms: "List[Chromatogram]", scan_count: int,
                ms_levels: Iterable[int] = (1, 2), compression: bool = True,
                progress: Optional[Callable[[int], None]] = None, fast_spectra: bool = True) -> int:
     """Write one sample as indexed mzML to ``out``; return the number of spectra written.
@@ -112,7 +116,7 @@ def write_mzml(out: IO[bytes], wiff_path: str, sample: str, spectra: Iterable[co
     psims' ``write_spectrum``, which gives the same elements but builds and
     resolves every parameter anew and is several times slower.
     """
-    from psims.mzml.writer import MzMLWriter
+    from psims.mzml.writer import MzMLWriter  # type: ignore[import-untyped]
 
     wiff = Path(wiff_path)
     # The first spectrum tells the analyzer, which the header names before any spectrum.
@@ -230,7 +234,7 @@ def _write_spectrum(writer: Any, spectrum: corvex.Spectrum, codec: str) -> None:
         encoding={"m/z array": np.float64, "intensity array": np.float32})
 
 
-def _write_chromatogram(writer: Any, chromatogram: Dict[str, Any], codec: str) -> None:
+def _write_chromatogram(writer: Any, chromatogram: "Chromatogram", codec: str) -> None:
     kind = chromatogram["chromatogram_type"]
     writer.write_chromatogram(
         np.asarray(chromatogram["time_sec"], dtype=np.float32),
@@ -240,15 +244,17 @@ def _write_chromatogram(writer: Any, chromatogram: Dict[str, Any], codec: str) -
         compression=codec, encoding=32, time_unit="second")
 
 
+_deflate: types.ModuleType
 try:  # ISA-L's zlib-compatible deflate is several times faster than zlib's
     from isal import isal_zlib as _deflate
 except ImportError:  # pragma: no cover - depends on the installation
-    _deflate = zlib  # type: ignore[no-redef]
+    _deflate = zlib
 
 
 def _compress(data: bytes) -> bytes:
     """zlib stream of ``data``; level 1, since MS arrays gain little from higher levels."""
-    return _deflate.compress(data, 1)
+    packed: bytes = _deflate.compress(data, 1)
+    return packed
 
 
 _MARKUP = re.compile(r'[&<>"]')
@@ -290,7 +296,7 @@ class SpectrumRenderer:
         self._compression = compression
         self._count = 0
         self._layouts: Dict[Tuple[Any, ...], str] = {}
-        from psims.mzml.index import Offset
+        from psims.mzml.index import Offset  # type: ignore[import-untyped]
 
         self._offset = Offset
         # psims writes the offset index element by element as well; write the
