@@ -104,12 +104,3 @@ def test_text_summary_shows_each_sample(run):
                  "Serial number:  XY1234", "Calibration:    slope 0.0005, intercept 20.0",
                  "Started:        2022-05-06T07:08:09Z"):
         assert line in full
-
-
-def test_example_run_summary():
-    example = Path(__file__).resolve().parents[2] / "examples" / "example.wiff"
-    if not example.exists():
-        pytest.skip("example run not in this checkout")
-    (sample,) = json.loads(corvex_info(example, "--json"))["samples"]
-    assert sample["scan_count"] == 20 and sample["ms_levels"] == {"1": 5, "2": 15}
-    assert sample["instrument"]["name"] == "TripleTOF 5600+"
