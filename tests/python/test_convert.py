@@ -55,6 +55,7 @@ def run(tmp_path_factory):
 @pytest.fixture(scope="module")
 def converted(run, tmp_path_factory):
     """mzML with and without compression, and MGF, written by the command."""
+    pytest.importorskip("psims")
     out = tmp_path_factory.mktemp("out")
     files = {"zlib": out / "z.mzML", "none": out / "n.mzML", "mgf": out / "dda.mgf"}
     notes = {"zlib": "", "none": "",
