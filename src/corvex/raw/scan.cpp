@@ -7,11 +7,15 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 // m/z is a rounded product followed by a rounded sum. GCC fuses such pairs
 // into one FMA by default wherever the target has it, which changes the last
@@ -100,28 +104,75 @@ struct NonZeroPointOutput {
     }
 };
 
+// Walks points as the values `convert` makes of them. Building a vector with
+// assign() from a pair of these allocates it at its exact size and writes
+// each value once, without zero-filling it first; the loop that assign()
+// runs is a plain map, which the compiler vectorises.
+template <class Convert>
+class ConvertingIterator {
+public:
+    using iterator_category = std::random_access_iterator_tag;
+    using value_type = std::invoke_result_t<const Convert&, const ScanPoint&>;
+    using difference_type = std::ptrdiff_t;
+    using pointer = void;
+    using reference = value_type;
+
+    ConvertingIterator(const ScanPoint* at, Convert convert) noexcept : at_(at), convert_(convert) {}
+
+    value_type operator*() const noexcept { return convert_(*at_); }
+    ConvertingIterator& operator++() noexcept {
+        ++at_;
+        return *this;
+    }
+    ConvertingIterator operator++(int) noexcept {
+        ConvertingIterator before = *this;
+        ++at_;
+        return before;
+    }
+    ConvertingIterator& operator--() noexcept {
+        --at_;
+        return *this;
+    }
+    ConvertingIterator& operator+=(difference_type n) noexcept {
+        at_ += n;
+        return *this;
+    }
+    friend difference_type operator-(const ConvertingIterator& a, const ConvertingIterator& b) noexcept {
+        return a.at_ - b.at_;
+    }
+    friend bool operator==(const ConvertingIterator& a, const ConvertingIterator& b) noexcept {
+        return a.at_ == b.at_;
+    }
+
+private:
+    const ScanPoint* at_;
+    Convert convert_;
+};
+
+template <class T, class Convert>
+void assign_converted(std::vector<T>& out, const ScanPoint* points, std::size_t count, Convert convert) {
+    out.assign(ConvertingIterator(points, convert), ConvertingIterator(points + count, convert));
+}
+
 // The arrays of points whose intensities are all other than 0, allocated at
-// exactly their size. Each loop is a plain map, which the compiler
-// vectorises. With a calibration m/z is the rounded product slope * index,
-// then the rounded sum with the intercept.
+// exactly their size. With a calibration m/z is the rounded product
+// slope * index, then the rounded sum with the intercept.
 PeakArrays kept_points_to_arrays(const ScanPoint* points, std::size_t count,
                                  const std::optional<Calibration>& calibration) {
     PeakArrays arrays;
-    arrays.mz.resize(count);
-    arrays.intensity.resize(count);
-    double* const mz = arrays.mz.data();
-    float* const intensity = arrays.intensity.data();
     if (calibration) {
         const double slope = calibration->slope;
         const double intercept = calibration->intercept;
-        for (std::size_t p = 0; p < count; ++p) {
-            const double product = slope * static_cast<double>(points[p].index);
-            mz[p] = intercept + product;
-        }
+        assign_converted(arrays.mz, points, count, [slope, intercept](const ScanPoint& point) {
+            const double product = slope * static_cast<double>(point.index);
+            return intercept + product;
+        });
     } else {
-        for (std::size_t p = 0; p < count; ++p) mz[p] = static_cast<double>(points[p].index);
+        assign_converted(arrays.mz, points, count,
+                         [](const ScanPoint& point) { return static_cast<double>(point.index); });
     }
-    for (std::size_t p = 0; p < count; ++p) intensity[p] = static_cast<float>(points[p].intensity);
+    assign_converted(arrays.intensity, points, count,
+                     [](const ScanPoint& point) { return static_cast<float>(point.intensity); });
     return arrays;
 }
 
