@@ -152,13 +152,24 @@ def test_special_file_as_the_scan_file(tmp_path, kind):
 # The scan file changes after the sample was opened
 # ---------------------------------------------------------------------------
 
-def replace_scan_file(scan: Path, how: str, good: bytes, cut: int) -> None:
+def replace_scan_file(scan: Path, how: str, cut: int) -> None:
+    """Change the scan file in one step, so that a concurrent reader sees
+    either the old file or the new one."""
     if how == "truncated":
         os.truncate(scan, cut)
         return
-    scan.unlink()
-    if how != "removed":
-        make_special(scan, how)
+    if how == "removed":
+        scan.unlink()
+        return
+    replacement = scan.with_name(scan.name + ".new")
+    if how == "directory":
+        # A directory cannot be renamed over a file; a link to one can.
+        target = scan.with_name("a-directory")
+        target.mkdir()
+        os.symlink(target, replacement)
+    else:
+        make_special(replacement, how)
+    os.replace(replacement, scan)
 
 
 REPLACEMENTS = {
@@ -186,7 +197,7 @@ def test_scan_file_replaced_while_streaming(tmp_path, how):
     cut = spectra[3].scan_offset + 56 + 2   # a skip code and a one-byte point
     it = corvex.iter_spectra(str(expected.wiff_path))
     got = [fields(next(it))]
-    replace_scan_file(expected.scan_path, how, expected.scan_path.read_bytes(), cut)
+    replace_scan_file(expected.scan_path, how, cut)
     error = None
     try:
         for spectrum in it:
@@ -214,7 +225,7 @@ def test_opened_reader_does_not_touch_the_scan_file_again(tmp_path, how):
     reader = corvex.open_sample(str(expected.wiff_path), "Sample1")
     before = ([fields(reader.read_spectrum(i)) for i in range(reader.scan_count)],
               reader.run_info(), reader.read_chromatograms(), reader.scan_index())
-    replace_scan_file(expected.scan_path, how, expected.scan_path.read_bytes(), 0)
+    replace_scan_file(expected.scan_path, how, 0)
     after = ([fields(reader.read_spectrum(i)) for i in range(reader.scan_count)],
              reader.run_info(), reader.read_chromatograms(), reader.scan_index())
     assert after == before
