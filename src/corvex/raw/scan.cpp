@@ -418,6 +418,24 @@ struct ScanScratch {
 
 thread_local ScanScratch scan_scratch;
 
+// Decodes a payload into the arrays of its points with intensities other
+// than 0, through `points` (room for one point per payload byte). Built
+// twice, and picked when the library loads: for processors with AVX2, whose
+// wider vectors speed up the step-length and conversion loops, and for any
+// x86-64. Every helper is inlined, so both builds hold the whole decoder.
+// Neither contracts products and sums into FMAs (see the top of the file).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define CORVEX_DECODE_CLONES __attribute__((target_clones("avx2", "default"), flatten))
+#else
+#define CORVEX_DECODE_CLONES
+#endif
+CORVEX_DECODE_CLONES
+PeakArrays decode_peaks(const std::uint8_t* bytes, std::size_t size, ScanPoint* points,
+                        const std::optional<Calibration>& calibration) {
+    const ScanPoint* const end = decode_into(bytes, size, NonZeroPointOutput{points}).next;
+    return kept_points_to_arrays(points, static_cast<std::size_t>(end - points), calibration);
+}
+
 }  // namespace
 
 PayloadRange scan_payload_range(std::uint64_t scan_offset, std::uint64_t scan_size,
@@ -485,9 +503,7 @@ lumora::Result<PeakArrays, IoError> read_scan_peaks(const std::filesystem::path&
     // Every point takes at least one payload byte. The scratch points take
     // the decoder's unconditional stores; the record's arrays get exactly the
     // points kept, converted in a pass of their own, which vectorises.
-    ScanPoint* const points = scratch.points.get(*got);
-    const ScanPoint* const end = decode_into(bytes, *got, NonZeroPointOutput{points}).next;
-    PeakArrays arrays = kept_points_to_arrays(points, static_cast<std::size_t>(end - points), calibration);
+    PeakArrays arrays = decode_peaks(bytes, *got, scratch.points.get(*got), calibration);
     scratch.release_oversized();
     return arrays;
 }
