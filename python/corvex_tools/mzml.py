@@ -6,15 +6,22 @@ ships; nothing is fetched over the network.
 
 from __future__ import annotations
 
-import base64
+import binascii
 import hashlib
+import gc
 import itertools
+import operator
+import os
 import re
+import string
+import struct
 import types
 import zlib
+from collections import deque
+from concurrent.futures import Future, ThreadPoolExecutor
 from pathlib import Path
 from xml.sax.saxutils import escape
-from typing import IO, TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Optional, Tuple
+from typing import IO, TYPE_CHECKING, Any, Callable, Deque, Dict, Iterable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -111,8 +118,9 @@ def write_mzml(out: IO[bytes], wiff_path: str, sample: str, spectra: Iterable[co
     spectra have, which the file description lists.
 
     With ``fast_spectra`` (the default) spectrum elements are rendered by
-    :class:`SpectrumRenderer` from terms that psims resolved once, and
-    written straight to psims' indexing stream; otherwise each goes through
+    :class:`SpectrumRenderer` from terms that psims resolved once, their
+    arrays encoded in worker threads, and written straight to psims'
+    checksumming stream; otherwise each goes through
     psims' ``write_spectrum``, which gives the same elements but builds and
     resolves every parameter anew and is several times slower.
     """
@@ -163,17 +171,29 @@ def write_mzml(out: IO[bytes], wiff_path: str, sample: str, spectra: Iterable[co
         with writer.run(id=_ncname(f"{wiff.stem}_{sample}"), instrument_configuration=CONFIGURATION_ID,
                         source_file=SOURCE_FILE_ID, start_time=run_info["start_timestamp"]):
             with writer.spectrum_list(count=scan_count):
-                if fast_spectra:
-                    renderer = SpectrumRenderer(writer, compression)
-                    write: Callable[[Any], None] = renderer.write
-                else:
-                    def write(spectrum: Any) -> None:
-                        _write_spectrum(writer, spectrum, codec)
-                for spectrum in stream:
-                    write(spectrum)
-                    written += 1
-                    if progress is not None:
-                        progress(1)
+                renderer = SpectrumRenderer(writer, compression) if fast_spectra else None
+                # The spectra make no reference cycles; collecting while tens
+                # of thousands of them stream through only costs time.
+                collecting = gc.isenabled()
+                gc.disable()
+                try:
+                    if renderer is not None:
+                        write: Callable[[Any], None] = renderer.write
+                    else:
+                        def write(spectrum: Any) -> None:
+                            _write_spectrum(writer, spectrum, codec)
+                    for spectrum in stream:
+                        write(spectrum)
+                        written += 1
+                        if progress is not None:
+                            progress(1)
+                    if renderer is not None:
+                        renderer.close()
+                finally:
+                    if collecting:
+                        gc.enable()
+                    if renderer is not None:
+                        renderer.abandon()
             if written != scan_count:
                 raise ToolError(f"sample {sample!r} gave {written} spectra where its scan index lists "
                                 f"{scan_count}")
@@ -251,10 +271,40 @@ except ImportError:  # pragma: no cover - depends on the installation
     _deflate = zlib
 
 
-def _compress(data: bytes) -> bytes:
-    """zlib stream of ``data``; level 1, since MS arrays gain little from higher levels."""
-    packed: bytes = _deflate.compress(data, 1)
-    return packed
+def _pack(code: str, values: Sequence[float]) -> bytes:
+    """``values`` as little-endian IEEE floats: ``code`` "d" for 64 bits, "f" for 32.
+
+    struct packs a list of Python floats several times faster than numpy or
+    array convert one, and rounds to 32 bits to nearest as numpy does.  It
+    refuses finite values beyond the 32-bit range, which numpy turns into
+    infinities; those (and anything else it refuses) take numpy's path.
+    """
+    try:
+        return struct.pack(f"<{len(values)}{code}", *values)
+    except (OverflowError, struct.error, TypeError):
+        return np.asarray(values, dtype="<f8" if code == "d" else "<f4").tobytes()
+
+
+def _encode_arrays(arrays: List[bytes], compression: bool) -> List[bytes]:
+    """Each of ``arrays`` compressed (when asked) and base64-encoded.
+
+    Deflate (at level 1, since MS arrays gain little from higher levels)
+    releases the GIL, so this runs in worker threads while the main thread
+    goes on reading spectra.
+    """
+    b64 = binascii.b2a_base64
+    if compression:
+        deflate = _deflate.compress
+        return [b64(deflate(data, 1), newline=False) for data in arrays]
+    return [b64(data, newline=False) for data in arrays]
+
+
+def _worker_count() -> int:
+    try:
+        cpus = len(os.sched_getaffinity(0))
+    except AttributeError:  # pragma: no cover - not on Linux
+        cpus = os.cpu_count() or 1
+    return max(1, min(4, cpus))
 
 
 _MARKUP = re.compile(r'[&<>"]')
@@ -270,6 +320,43 @@ def _literal(text: str) -> str:
     return text.replace("{", "{{").replace("}", "}}")
 
 
+# Text with slots to fill: a %-format string and what picks the values of
+# its slots, in order, out of a dict.
+_Template = Tuple[str, Callable[[Dict[str, Any]], Any]]
+# A spectrum element: the text before the m/z binary (starting with the line
+# break that precedes the element), the text between the two binaries, and
+# the text after the intensity binary.
+_Layout = Tuple[_Template, _Template, bytes]
+
+
+def _template(text: str) -> _Template:
+    """``text``, a ``str.format`` string with named slots, as a :data:`_Template`.
+
+    Filling it is one %-formatting of a tuple, about twice as fast as
+    ``format_map`` on the long, mostly literal text of a spectrum element.
+    """
+    literals: List[str] = []
+    slots: List[str] = []
+    for literal, slot, spec, conversion in string.Formatter().parse(text):
+        if spec or conversion:
+            raise ValueError(f"unsupported slot {slot!r} in a spectrum template")
+        literals.append(literal.replace("%", "%%"))
+        if slot is not None:
+            slots.append(slot)
+    pick: Callable[[Dict[str, Any]], Any]
+    if not slots:
+        pick = lambda values: ()  # noqa: E731
+    elif len(slots) == 1:
+        name = slots[0]
+        pick = lambda values: (values[name],)  # noqa: E731
+    else:
+        pick = operator.itemgetter(*slots)
+    return "%s".join(literals) if len(literals) > len(slots) else "%s".join(literals) + "%s", pick
+# A spectrum waiting for its arrays to be encoded: native id, the values of
+# its layout's slots, and its layout.
+_Pending = Tuple[str, Dict[str, Any], _Layout]
+
+
 class SpectrumRenderer:
     """Renders spectrum elements as psims would, without psims' per-element cost.
 
@@ -277,17 +364,28 @@ class SpectrumRenderer:
     against the vocabulary and tokenizes every write to find index offsets;
     for a run of tens of thousands of spectra that dominates conversion time.
     Here each parameter is resolved once, through psims, and each shape of
-    spectrum element (which optional parts it has) becomes a format string
-    once; a spectrum is then one ``format_map`` call, written to psims'
-    indexing stream with its index offset recorded directly.
+    spectrum element (which optional parts it has) becomes format strings
+    once; a spectrum is then two ``format_map`` calls around its encoded
+    arrays, with its index offset recorded directly.
+
+    Spectra are handled in three stages.  :meth:`write` reads a spectrum's
+    fields once and packs its arrays; the arrays of about a megabyte of
+    spectra at a time are compressed and base64-encoded in a small thread
+    pool (deflate releases the GIL), overlapped with reading the next
+    spectra; finished elements are then joined into large blocks that one
+    writer thread hands to psims' checksumming stream, below psims' small
+    write buffer.  :meth:`close` writes what is still pending; the document
+    must not be written to otherwise until then.
     """
 
     INDENT = "  "
     # Precursor values that are written when present, in the order written.
     PRECURSOR_SLOTS = ("precursor_native_id", "target_mz", "selected_mz", "intensity", "charge",
                        "collision_energy")
+    CHUNK_BYTES = 1 << 20  # raw array bytes per encoding job
+    WRITE_BYTES = 4 << 20  # bytes per write to the file
 
-    def __init__(self, writer: Any, compression: bool) -> None:
+    def __init__(self, writer: Any, compression: bool, workers: Optional[int] = None) -> None:
         self._writer = writer
         self._stream = writer.outfile  # psims' IndexingStream
         self._spectrum_index = self._stream.indices.indexers[0]
@@ -295,14 +393,31 @@ class SpectrumRenderer:
             raise RuntimeError("unexpected psims index layout")
         self._compression = compression
         self._count = 0
-        self._layouts: Dict[Tuple[Any, ...], str] = {}
+        self._layouts: Dict[Tuple[Any, ...], _Layout] = {}
         from psims.mzml.index import Offset  # type: ignore[import-untyped]
 
         self._offset = Offset
         # psims writes the offset index element by element as well; write the
         # spectrum offsets in one piece instead, in the same layout.
         self._spectrum_index.write_xml = self._write_index
+        # Spectra go straight to the stream that checksums and writes the
+        # file, past psims' buffer: empty that first.
         writer.writer.flush()
+        self._stream.flush()
+        self._sink = self._stream.hashing_stream
+        workers = _worker_count() if workers is None else workers
+        self._encoders = (ThreadPoolExecutor(workers, thread_name_prefix="corvex-encode")
+                          if compression and workers > 0 else None)
+        self._max_encoding = 2 * workers
+        self._file_writer = ThreadPoolExecutor(1, thread_name_prefix="corvex-write")
+        self._chunk: List[_Pending] = []
+        self._chunk_arrays: List[bytes] = []
+        self._chunk_bytes = 0
+        self._encoding: Deque[Tuple[List[_Pending], "Future[List[bytes]]"]] = deque()
+        self._blocks: List[bytes] = []
+        self._block_bytes = 0
+        self._writes: Deque["Future[Any]"] = deque()
+        self._closed = False
 
     def _write_index(self, xml: Any) -> None:
         with xml.element("index", name=self._spectrum_index.name):
@@ -329,11 +444,11 @@ class SpectrumRenderer:
         value = "" if slot is None else "{" + slot + "}"
         return _literal(prefix) + value + _literal(suffix)
 
-    def _layout(self, shape: Tuple[Any, ...]) -> str:
+    def _layout(self, shape: Tuple[Any, ...]) -> _Layout:
         survey, base_peak, peaks, polarity, centroid, precursor = shape
         i = self.INDENT
         p1, p2, p3, p4, p5 = (i * n for n in range(5, 10))
-        lines = [i * 4 + '<spectrum index="{index}" defaultArrayLength="{length}" id="{id}">',
+        lines = ["\n" + i * 4 + '<spectrum index="{index}" defaultArrayLength="{length}" id="{id}">',
                  p1 + self._param("ms level", "level"),
                  p1 + self._param("MS1 spectrum" if survey else "MSn spectrum"),
                  p1 + self._param("total ion current", "tic")]
@@ -360,7 +475,9 @@ class SpectrumRenderer:
                       p3 + "<binary>{%s_binary}</binary>" % array,
                       p2 + "</binaryDataArray>"]
         lines += [p1 + "</binaryDataArrayList>", i * 4 + "</spectrum>"]
-        return "\n".join(lines)
+        head, rest = "\n".join(lines).split("{mz_binary}")
+        middle, tail = rest.split("{intensity_binary}")
+        return _template(head), _template(middle), tail.format_map({}).encode("utf-8")
 
     def _precursor_layout(self, shape: Tuple[Any, ...], *pad: str) -> List[str]:
         p1, p2, p3, p4, p5 = pad
@@ -391,28 +508,21 @@ class SpectrumRenderer:
 
     # -- spectra -------------------------------------------------------------
 
-    def _encode(self, data: bytes) -> str:
-        if self._compression:
-            data = _compress(data)
-        return base64.b64encode(data).decode("ascii")
-
-    def render(self, spectrum: Any) -> str:
-        """The spectrum element, indented for its place in the spectrum list."""
-        mz = np.asarray(spectrum.mz, dtype=np.float64)
-        intensity = np.asarray(spectrum.intensity, dtype=np.float32)
-        encoded_mz, encoded_intensity = self._encode(mz.tobytes()), self._encode(intensity.tobytes())
+    def write(self, spectrum: Any) -> None:
+        """Queue ``spectrum`` for the document; it is written, in order, by :meth:`close` at the latest."""
+        mz = spectrum.mz  # each read of a peak array builds a new list
+        length = len(mz)
+        native_id: str = spectrum.native_id
+        level = spectrum.ms_level
         values: Dict[str, Any] = {
-            "index": self._count, "length": len(mz), "id": _attr(spectrum.native_id),
-            "level": spectrum.ms_level,
+            "length": length, "id": _attr(native_id), "level": level,
             # an empty spectrum's sum is -0.0; write it as 0
             "tic": repr(spectrum.total_ion_current + 0.0), "rt": repr(spectrum.retention_time_sec),
-            "mz_length": len(encoded_mz), "mz_binary": encoded_mz,
-            "intensity_length": len(encoded_intensity), "intensity_binary": encoded_intensity,
         }
         base_peak = spectrum.base_peak_mz
         if base_peak is not None:
             values["bp_mz"], values["bp_intensity"] = repr(base_peak), repr(spectrum.base_peak_intensity)
-        if len(mz):
+        if length:
             values["low_mz"], values["high_mz"] = repr(float(mz[0])), repr(float(mz[-1]))
         precursor = spectrum.precursor
         precursor_shape = None
@@ -427,20 +537,80 @@ class SpectrumRenderer:
                         str(int(value)) if slot == "charge" else repr(float(value)))
             if window:
                 values["half_width"] = repr(precursor["isolation_width"] / 2.0)
-        shape = (spectrum.ms_level == 1, base_peak is not None, len(mz) > 0, spectrum.polarity,
+        shape = (level == 1, base_peak is not None, length > 0, spectrum.polarity,
                  spectrum.scan_mode == "centroid", precursor_shape)
         layout = self._layouts.get(shape)
         if layout is None:
             layout = self._layouts[shape] = self._layout(shape)
-        return layout.format_map(values)
+        packed_mz, packed_intensity = _pack("d", mz), _pack("f", spectrum.intensity)
+        self._chunk.append((native_id, values, layout))
+        self._chunk_arrays += (packed_mz, packed_intensity)
+        self._chunk_bytes += len(packed_mz) + len(packed_intensity)
+        if self._chunk_bytes >= self.CHUNK_BYTES:
+            self._encode_chunk()
 
-    def write(self, spectrum: Any) -> None:
-        """Render ``spectrum`` and append it to the document, recording its index offset."""
-        data = ("\n" + self.render(spectrum)).encode("utf-8")
-        offset = self._stream.accumulator + 1 + len(self.INDENT * 4)
-        native_id = spectrum.native_id.encode("utf-8")
-        self._spectrum_index.index[native_id] = self._offset(offset, {b"id": native_id})
-        self._raw(data)
-        self._count += 1
+    def _encode_chunk(self) -> None:
+        chunk, arrays = self._chunk, self._chunk_arrays
+        self._chunk, self._chunk_arrays, self._chunk_bytes = [], [], 0
+        if not chunk:
+            return
+        if self._encoders is None:
+            self._emit(chunk, _encode_arrays(arrays, self._compression))
+            return
+        self._encoding.append((chunk, self._encoders.submit(_encode_arrays, arrays, True)))
+        # Emit finished chunks in order; wait only when too many are queued.
+        while self._encoding and (len(self._encoding) > self._max_encoding or self._encoding[0][1].done()):
+            done, job = self._encoding.popleft()
+            self._emit(done, job.result())
+
+    def _emit(self, chunk: List[_Pending], encoded: List[bytes]) -> None:
+        """Append the elements of ``chunk`` to the document, recording their index offsets."""
+        stream, index, offset_type = self._stream, self._spectrum_index.index, self._offset
+        blocks = self._blocks
+        lead = 1 + len(self.INDENT * 4)  # the element starts after its line break and indentation
+        position = stream.accumulator
+        arrays = iter(encoded)
+        for (native_id, values, ((head, head_slots), (middle, middle_slots), tail)), mz, intensity in zip(
+                chunk, arrays, arrays):
+            values["index"] = self._count
+            values["mz_length"], values["intensity_length"] = len(mz), len(intensity)
+            start = (head % head_slots(values)).encode("utf-8")
+            between = (middle % middle_slots(values)).encode("utf-8")
+            key = native_id.encode("utf-8")
+            index[key] = offset_type(position + lead, {b"id": key})
+            blocks += (start, mz, between, intensity, tail)
+            position += len(start) + len(mz) + len(between) + len(intensity) + len(tail)
+            self._count += 1
+        self._block_bytes += position - stream.accumulator
+        stream.accumulator = position
         # psims numbers the spectra it writes itself; keep its count in step.
-        self._writer.spectrum_count += 1
+        self._writer.spectrum_count += len(chunk)
+        if self._block_bytes >= self.WRITE_BYTES:
+            self._write_blocks()
+
+    def _write_blocks(self) -> None:
+        data = b"".join(self._blocks)
+        self._blocks, self._block_bytes = [], 0
+        self._writes.append(self._file_writer.submit(self._sink.write, data))
+        while self._writes and (len(self._writes) > 2 or self._writes[0].done()):
+            self._writes.popleft().result()
+
+    def close(self) -> None:
+        """Write every queued spectrum and stop the worker threads."""
+        if self._closed:
+            return
+        self._encode_chunk()
+        while self._encoding:
+            chunk, job = self._encoding.popleft()
+            self._emit(chunk, job.result())
+        self._write_blocks()
+        while self._writes:
+            self._writes.popleft().result()
+        self.abandon()
+
+    def abandon(self) -> None:
+        """Stop the worker threads, dropping whatever is still queued."""
+        self._closed = True
+        for pool in (self._encoders, self._file_writer):
+            if pool is not None:
+                pool.shutdown(wait=True, cancel_futures=True)
