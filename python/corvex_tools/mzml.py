@@ -589,11 +589,16 @@ class SpectrumRenderer:
             self._write_blocks()
 
     def _write_blocks(self) -> None:
-        data = b"".join(self._blocks)
+        blocks = self._blocks
         self._blocks, self._block_bytes = [], 0
-        self._writes.append(self._file_writer.submit(self._sink.write, data))
+        self._writes.append(self._file_writer.submit(self._write_joined, blocks))
         while self._writes and (len(self._writes) > 2 or self._writes[0].done()):
             self._writes.popleft().result()
+
+    def _write_joined(self, blocks: List[bytes]) -> None:
+        """Write ``blocks`` as one piece (in the writer thread: joining, checksumming and
+        writing large buffers release the GIL)."""
+        self._sink.write(b"".join(blocks))
 
     def close(self) -> None:
         """Write every queued spectrum and stop the worker threads."""
