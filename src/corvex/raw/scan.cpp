@@ -1,7 +1,6 @@
 #include "corvex/raw/scan.hpp"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,7 +8,6 @@
 #include <array>
 #include <cerrno>
 #include <cstddef>
-#include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <limits>
@@ -151,32 +149,8 @@ private:
     Convert convert_;
 };
 
-// Asks the kernel to back [data, data + size) with memory in one call. Pages
-// new to the process otherwise fault in one at a time as they are first
-// written, and a fault costs far more than the page's share of one call:
-// about a fifth less system time for a RawReader that keeps every
-// spectrum. Best effort; a kernel without MADV_POPULATE_WRITE (before 5.14)
-// just leaves the pages to fault in.
-void populate(void* data, std::size_t size) noexcept {
-#if defined(__linux__)
-    constexpr int populate_write = 23;  // MADV_POPULATE_WRITE
-    static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + page - 1) & ~(page - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(page - 1);
-    if (end >= begin + 4 * page) {
-        (void)::madvise(reinterpret_cast<void*>(begin), end - begin, populate_write);
-    }
-#else
-    (void)data;
-    (void)size;
-#endif
-}
-
 template <class T, class Convert>
 void assign_converted(std::vector<T>& out, const ScanPoint* points, std::size_t count, Convert convert) {
-    // Reserved first, for populate; assign() then fills the exact capacity.
-    out.reserve(count);
-    populate(out.data(), count * sizeof(T));
     out.assign(ConvertingIterator(points, convert), ConvertingIterator(points + count, convert));
 }
 
