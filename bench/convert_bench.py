@@ -9,8 +9,12 @@ then times, each best of --repeat runs:
 * mzML (no compression), and MGF.
 
 and prints spectra/s and MB/s (of .wiff.scan input) for each, with the
-ratio to reading.  --profile writes a cProfile of one mzML conversion and
-prints where the time goes.
+ratio to reading.  The repeats go round the cases in turn, so that a change
+in the machine's load during the run weighs on every case alike; CPU time
+(all threads of the process) is the steadier figure on a shared machine.
+--profile writes a cProfile of one mzML conversion (of its main thread;
+arrays are encoded and written in worker threads) and prints where the time
+goes.
 
     PYTHONPATH=build:python:tests python bench/convert_bench.py --mb 100
 """
@@ -52,19 +56,16 @@ def cpu_seconds() -> float:
     return usage.ru_utime + usage.ru_stime
 
 
-def best_of(repeat: int, fn) -> "tuple[float, float]":
-    """Best wall-clock and best CPU seconds of ``repeat`` runs.
+def measure(fn) -> "tuple[float, float]":
+    """Wall-clock and CPU seconds of one call of ``fn``.
 
-    CPU time counts the decoding thread too; it is the steadier figure on a
-    machine shared with other work, where wall time mostly measures waiting.
+    CPU time counts the decoding, encoding and writing threads too; it is the
+    steadier figure on a machine shared with other work, where wall time
+    mostly measures waiting.
     """
-    walls, cpus = [], []
-    for _ in range(repeat):
-        start, start_cpu = time.perf_counter(), cpu_seconds()
-        fn()
-        walls.append(time.perf_counter() - start)
-        cpus.append(cpu_seconds() - start_cpu)
-    return min(walls), min(cpus)
+    start, start_cpu = time.perf_counter(), cpu_seconds()
+    fn()
+    return time.perf_counter() - start, cpu_seconds() - start_cpu
 
 
 def main() -> int:
@@ -97,13 +98,19 @@ def main() -> int:
              out / "b.mzML"),
             ("MGF", lambda: convert("-o", str(out / "c.mgf")), out / "c.mgf"),
         ]
-        base = base_cpu = None
         print(f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs")
-        print(f"{'case':30} {'wall s':>7} {'spectra/s':>10} {'MB/s':>6} {'x read':>7} "
-              f"{'CPU s':>7} {'x read':>7} {'out MB':>7}")
-        for label, fn, produced in cases:
-            seconds, cpu = best_of(args.repeat, fn)
-            base, base_cpu = base or seconds, base_cpu or cpu
+        walls: "list[list[float]]" = [[] for _ in cases]
+        cpus: "list[list[float]]" = [[] for _ in cases]
+        for _ in range(args.repeat):
+            for k, (_, fn, _) in enumerate(cases):
+                wall, cpu = measure(fn)
+                walls[k].append(wall)
+                cpus[k].append(cpu)
+        print(f"{'case (best of ' + str(args.repeat) + ')':30} {'wall s':>7} {'spectra/s':>10} {'MB/s':>6} "
+              f"{'x read':>7} {'CPU s':>7} {'x read':>7} {'out MB':>7}")
+        base, base_cpu = min(walls[0]), min(cpus[0])
+        for k, (label, _, produced) in enumerate(cases):
+            seconds, cpu = min(walls[k]), min(cpus[k])
             size = f"{os.path.getsize(produced) / 1e6:7.1f}" if produced else f"{'':7}"
             print(f"{label:30} {seconds:7.2f} {n / seconds:10.0f} {mb / seconds:6.1f} {seconds / base:7.2f} "
                   f"{cpu:7.2f} {cpu / base_cpu:7.2f} {size}")
