@@ -61,46 +61,6 @@ std::string take_message(GError* error, std::string_view fallback) {
     return message;
 }
 
-// MS-CFB requires the root directory entry to have no siblings. The library
-// builds the entries reached through such links with no parent storage to
-// hold them, so they are never freed: each open of such a file would leak
-// them. The root entry is the first entry of the first directory sector; a
-// file whose root entry cannot be read here is left to the library.
-bool root_entry_has_siblings(int fd, std::uint64_t file_size) {
-    auto read_at = [fd](unsigned char* out, std::size_t size, std::uint64_t offset) {
-        std::size_t done = 0;
-        while (done < size) {
-            const ssize_t got = ::pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) return false;
-            done += static_cast<std::size_t>(got);
-        }
-        return true;
-    };
-    auto le32 = [](const unsigned char* p) {
-        return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-               static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-    };
-    static constexpr unsigned char signature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
-    constexpr std::uint64_t header_size = 512;
-    constexpr std::uint32_t no_stream = 0xFFFFFFFF;
-    unsigned char header[header_size];
-    if (file_size < header_size || !read_at(header, sizeof header, 0) ||
-        !std::equal(signature, signature + sizeof signature, header)) {
-        return false;
-    }
-    // The library's bounds on the sector size; beyond them it refuses the file.
-    const unsigned shift = static_cast<unsigned>(header[30]) | static_cast<unsigned>(header[31]) << 8;
-    if (shift < 6 || shift > 30) return false;
-    // Sector s starts after the header sector, where the library looks for it.
-    const std::uint64_t first_directory_sector = le32(header + 48);
-    const std::uint64_t entry_offset =
-        std::max(header_size, std::uint64_t{1} << shift) + (first_directory_sector << shift);
-    unsigned char links[8];  // left and right sibling ids
-    if (entry_offset + 76 > file_size || !read_at(links, sizeof links, entry_offset + 68)) return false;
-    return le32(links) != no_stream || le32(links + 4) != no_stream;
-}
-
 // MS-CFB compares names by length and then code unit by code unit after
 // simple upper-casing; the library's own look-up is case-sensitive.
 bool cfb_names_equal(std::string_view a, std::string_view b) {
@@ -143,10 +103,12 @@ std::vector<std::string_view> split_path(std::string_view path) {
 // link followed, and keeps each storage's children in a sorted list that it
 // fills by linear insertion. A damaged file whose links form a long path
 // overflows the stack, and one with a huge number of siblings in a storage
-// takes time quadratic in that number. The directory is therefore walked
-// here first, in the library's own order and without recursion, and refused
-// beyond these limits; balanced trees of real acquisitions stay far below
-// them.
+// takes time quadratic in that number. It also builds the entries reached
+// through sibling links of the root entry (which MS-CFB forbids) with no
+// parent storage to hold them, and never frees them. The directory is
+// therefore walked here first, in the library's own order and without
+// recursion, and refused in those cases; balanced trees of real acquisitions
+// stay far below the limits.
 constexpr std::uint32_t max_directory_depth = 2048;
 constexpr std::uint64_t max_storage_children = 8192;
 
@@ -177,13 +139,19 @@ std::optional<std::string> directory_problem(int fd, std::uint64_t file_size) {
     if (!read_exact(fd, header, sizeof header, 0) || std::memcmp(header, signature, sizeof signature) != 0) {
         return std::nullopt;
     }
+    // MS-CFB allows sectors of 2^9 and 2^12 bytes; the library takes any
+    // shift from 6 to 30. Beyond 2^20 the walk is left to the library rather
+    // than reading sectors that large here.
     const unsigned shift = static_cast<unsigned>(header[30]) | static_cast<unsigned>(header[31]) << 8;
-    if (shift != 9 && shift != 12) return std::nullopt;
+    if (shift < 6 || shift > 20) return std::nullopt;
     const std::uint64_t sector_size = std::uint64_t{1} << shift;
     const std::uint64_t ids_per_sector = sector_size / 4;
-    // Sector s lies at (s + 1) * sector_size; no chain is longer than this.
-    const std::uint64_t sector_count = file_size / sector_size;
-    auto sector_offset = [&](std::uint64_t sector) { return (sector + 1) * sector_size; };
+    // Sector s starts after the header sector, which is never shorter than
+    // the 512-byte header; no chain is longer than the sectors in the file.
+    const std::uint64_t first_sector_offset = std::max<std::uint64_t>(sizeof header, sector_size);
+    if (file_size <= first_sector_offset) return std::nullopt;
+    const std::uint64_t sector_count = (file_size - first_sector_offset) / sector_size;
+    auto sector_offset = [&](std::uint64_t sector) { return first_sector_offset + sector * sector_size; };
 
     // Where the FAT lies: the header's 109 slots, then the DIFAT chain.
     const std::uint64_t fat_sectors_wanted = std::min<std::uint64_t>(u32_at(header + 44), sector_count);
@@ -229,6 +197,10 @@ std::optional<std::string> directory_problem(int fd, std::uint64_t file_size) {
         }
     }
     if (entries.empty()) return std::nullopt;
+    constexpr std::uint32_t no_stream = 0xFFFFFFFF;
+    if (entries[0].left != no_stream || entries[0].right != no_stream) {
+        return std::string("the compound file's root entry has siblings");
+    }
 
     // Depth-first from the root entry, left before right before child, as the
     // library recurses; an entry is entered once.
@@ -340,10 +312,6 @@ Result<CompoundFile> CompoundFile::open(const std::filesystem::path& path) {
         int saved = errno;
         ::close(fd);
         return fail(Error::io(IoError::from_errno(saved)));
-    }
-    if (root_entry_has_siblings(fd, static_cast<std::uint64_t>(st.st_size))) {
-        std::fclose(file);
-        return fail(Error::io(IoError{IoErrorKind::InvalidData, "the compound file's root entry has siblings"}));
     }
     const std::string name = to_display_text(path);
     // With keep_open false the input closes `file` when its last reference goes.
