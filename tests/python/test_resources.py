@@ -139,9 +139,10 @@ def test_repeated_use_keeps_memory_descriptors_and_threads_flat(acquisition):
     assert after["fds"] == before["fds"]
     assert after["threads"] == before["threads"] == 1
     # Python objects: a leaked dict, list, float or str per round would add
-    # at least 600 blocks. (The interpreter's own caches still settle for a
-    # few hundred rounds, by a few dozen blocks.)
-    assert after["blocks"] - before["blocks"] < 200, figures
+    # at least 600 blocks. The interpreter's own caches still settle for a
+    # few hundred rounds; on a loaded machine that was seen to reach 281
+    # blocks, so the bound sits between that and one leak per round.
+    assert after["blocks"] - before["blocks"] < 450, figures
     # The C heap: a spectrum record is several hundred bytes, so leaking one
     # per round would add over 100 kB.
     assert after["heap_in_use"] - before["heap_in_use"] < 64 * 1024, figures
