@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -236,6 +237,29 @@ std::optional<std::string> directory_problem(int fd, std::uint64_t file_size) {
     return std::nullopt;
 }
 
+// The library reports damage it meets (broken chains, bad sizes) through
+// GLib's logging, which writes to stderr by default. Its messages go to
+// this module's logging facade instead, which is silent unless a host
+// attaches a sink; the errors themselves still reach callers as values.
+void route_library_messages() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        constexpr GLogLevelFlags levels =
+            static_cast<GLogLevelFlags>(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION);
+        for (const char* domain : {"libgsf", "libgsf:msole"}) {
+            g_log_set_handler(
+                domain, levels,
+                [](const gchar* log_domain, GLogLevelFlags, const gchar* message, gpointer) {
+                    log::warn("corvex::reader", [&] {
+                        return std::string("corvex: ") + (log_domain ? log_domain : "libgsf") + ": " +
+                               (message ? message : "");
+                    });
+                },
+                nullptr);
+        }
+    });
+}
+
 CompoundError not_found(std::string_view name, std::string_view parent) {
     std::string where = parent.empty() ? std::string("the root storage") : "'" + std::string(parent) + "'";
     return {CompoundError::Kind::NotFound, "no entry named '" + std::string(name) + "' in " + where};
@@ -287,6 +311,7 @@ CompoundFile& CompoundFile::operator=(CompoundFile&&) noexcept = default;
 CompoundFile::~CompoundFile() = default;
 
 Result<CompoundFile> CompoundFile::open(const std::filesystem::path& path) {
+    route_library_messages();
     // O_NONBLOCK so that a FIFO given as the file cannot block the open.
     int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return fail(Error::io(IoError::from_errno(errno)));
