@@ -94,7 +94,8 @@ def _progress(total: Optional[int], label: str, stack: ExitStack) -> Optional[Ca
     return update
 
 
-def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression: bool) -> None:
+def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression: bool,
+                    threads: Optional[int] = None) -> None:
     label = f"{Path(path).name}:{sample}"
     with ExitStack() as stack:
         if fmt == "mzml":
@@ -118,7 +119,7 @@ def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression:
             with atomic_output(target) as out:
                 write_mzml(out, path, sample, _stream(path, sample), run_info=run_info,
                            chromatograms=chromatograms, scan_count=scan_count, ms_levels=ms_levels,
-                           compression=compression, progress=progress)
+                           compression=compression, progress=progress, threads=threads)
         else:
             from .mgf import write_mgf
 
@@ -154,7 +155,7 @@ def cmd_convert(args: argparse.Namespace) -> int:
         fmt = "mgf" if args.output and args.output.lower().endswith(".mgf") else "mzml"
     targets = _plan_outputs(path, samples, all_names, args.output, FORMATS[fmt][1])
     for sample, target in zip(samples, targets):
-        _convert_sample(path, sample, target, fmt, compression=not args.no_compression)
+        _convert_sample(path, sample, target, fmt, compression=not args.no_compression, threads=args.threads)
         if not args.quiet and sys.stderr.isatty():
             print(f"corvex: wrote {target}", file=sys.stderr)
     return 0
@@ -165,6 +166,16 @@ def _format_choice(text: str) -> str:
     if key not in FORMATS:
         raise argparse.ArgumentTypeError(f"unknown format {text!r} (choose mzML or mgf)")
     return key
+
+
+def _thread_count(text: str) -> int:
+    try:
+        count = int(text)
+    except ValueError:
+        count = -1
+    if not 0 <= count <= 64:
+        raise argparse.ArgumentTypeError(f"invalid thread count {text!r} (0 to 64)")
+    return count
 
 
 class _Parser(argparse.ArgumentParser):
@@ -194,6 +205,9 @@ def build_parser() -> argparse.ArgumentParser:
                          help="output format (default: mgf when OUT ends in .mgf, otherwise mzML)")
     convert.add_argument("--no-compression", action="store_true",
                          help="write mzML binary arrays without zlib compression")
+    convert.add_argument("--threads", type=_thread_count, default=None, metavar="N",
+                         help="threads that compress mzML arrays (default: one per CPU, at most 4; "
+                              "0: compress in the main thread, the least CPU time on a busy machine)")
     convert.add_argument("-q", "--quiet", action="store_true", help="do not report the files written on a terminal")
     convert.set_defaults(handler=cmd_convert)
     return parser

@@ -108,7 +108,8 @@ def _precursor(precursor: "Precursor") -> Dict[str, Any]:
 def write_mzml(out: IO[bytes], wiff_path: str, sample: str, spectra: Iterable[corvex.Spectrum],
                *, run_info: "RunInfo", chromatograms: "List[Chromatogram]", scan_count: int,
                ms_levels: Iterable[int] = (1, 2), compression: bool = True,
-               progress: Optional[Callable[[int], None]] = None, fast_spectra: bool = True) -> int:
+               progress: Optional[Callable[[int], None]] = None, fast_spectra: bool = True,
+               threads: Optional[int] = None) -> int:
     """Write one sample as indexed mzML to ``out``; return the number of spectra written.
 
     ``spectra`` must yield exactly ``scan_count`` spectra (the count goes into
@@ -122,7 +123,10 @@ def write_mzml(out: IO[bytes], wiff_path: str, sample: str, spectra: Iterable[co
     arrays encoded in worker threads, and written straight to psims'
     checksumming stream; otherwise each goes through
     psims' ``write_spectrum``, which gives the same elements but builds and
-    resolves every parameter anew and is several times slower.
+    resolves every parameter anew and is several times slower.  ``threads``
+    is the number of worker threads that compress the arrays (default: one
+    per CPU, at most 4; 0 compresses them in the calling thread, which costs
+    the least CPU time where there are no idle CPUs).
     """
     from psims.mzml.writer import MzMLWriter  # type: ignore[import-untyped]
 
@@ -171,7 +175,7 @@ def write_mzml(out: IO[bytes], wiff_path: str, sample: str, spectra: Iterable[co
         with writer.run(id=_ncname(f"{wiff.stem}_{sample}"), instrument_configuration=CONFIGURATION_ID,
                         source_file=SOURCE_FILE_ID, start_time=run_info["start_timestamp"]):
             with writer.spectrum_list(count=scan_count):
-                renderer = SpectrumRenderer(writer, compression) if fast_spectra else None
+                renderer = SpectrumRenderer(writer, compression, threads) if fast_spectra else None
                 # The spectra make no reference cycles; collecting while tens
                 # of thousands of them stream through only costs time.
                 collecting = gc.isenabled()

@@ -103,6 +103,19 @@ def test_mzml_read_by_pyteomics_equals_corvex_records(run, converted, codec):
         assert ions[0].get("selected ion m/z") == spectrum.precursor["selected_mz"]
 
 
+@pytest.mark.parametrize("threads", ["0", "3"])
+def test_mzml_arrays_are_the_same_with_any_number_of_compressing_threads(run, tmp_path, threads):
+    mzml = pytest.importorskip("pyteomics.mzml")
+    target = tmp_path / "t.mzML"
+    result = run_cli("convert", run.path, "-o", target, "--threads", threads)
+    assert result.returncode == 0, result.stderr
+    with mzml.MzML(str(target), decode_binary=True) as reader:
+        records = list(reader)
+    assert [r["id"] for r in records] == [s.native_id for s in run.spectra]
+    for record, spectrum in zip(records, run.spectra):
+        assert_same_arrays(record["m/z array"], record["intensity array"], spectrum)
+
+
 def test_mzml_run_description_and_chromatogram(run, converted):
     mzml = pytest.importorskip("pyteomics.mzml")
     info = run.reader.run_info()
@@ -326,6 +339,10 @@ def test_usage_errors_exit_with_status_2(run):
     assert result.returncode == 2
     assert result.stderr.strip().splitlines() == ["corvex: argument --format: unknown format 'xml' "
                                                   "(choose mzML or mgf)"]
+    result = run_cli("convert", run.path, "--threads", "-1")
+    assert result.returncode == 2
+    assert result.stderr.strip().splitlines() == ["corvex: argument --threads: invalid thread count '-1' "
+                                                  "(0 to 64)"]
 
 
 @pytest.mark.parametrize("failure, status", [(KeyboardInterrupt, 130), (RuntimeError, 1)])
