@@ -5,7 +5,8 @@ then times, each best of --repeat runs:
 
 * read:  iterating iter_spectra and fetching every spectrum's m/z and
          intensity lists (the least any converter has to do);
-* mzML:  `corvex convert` to indexed mzML with zlib compression;
+* mzML:  `corvex convert` to indexed mzML with zlib compression, with the
+         arrays compressed in worker threads and in the main thread;
 * mzML (no compression), and MGF.
 
 and prints spectra/s and MB/s (of .wiff.scan input) for each, with the
@@ -94,6 +95,8 @@ def main() -> int:
         cases = [
             ("read (iter_spectra + arrays)", lambda: read_all(wiff), None),
             ("mzML, zlib", lambda: convert("-o", str(out / "a.mzML")), out / "a.mzML"),
+            ("mzML, zlib, --threads 0", lambda: convert("-o", str(out / "t.mzML"), "--threads", "0"),
+             out / "t.mzML"),
             ("mzML, no compression", lambda: convert("-o", str(out / "b.mzML"), "--no-compression"),
              out / "b.mzML"),
             ("MGF", lambda: convert("-o", str(out / "c.mgf")), out / "c.mgf"),
