@@ -5,15 +5,7 @@ namespace corvex::python {
 namespace {
 template <class T>
 PyObject* float_list(std::span<const T> values) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    if (!list) return nullptr;
-    PyObject* list_object = list.get();
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = PyFloat_FromDouble(static_cast<double>(values[i]));
-        if (!item) return nullptr;
-        PyList_SET_ITEM(list_object, static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
+    return py_list(values.size(), [values](std::size_t i) { return PyFloat_FromDouble(static_cast<double>(values[i])); });
 }
 }  // namespace
 

@@ -40,6 +40,21 @@ PyObject* py_optional(const std::optional<T>& value) {
     }
 }
 
+// A new list of `size` items, item i made by `make_item(i)` as a new
+// reference (null with an exception set on failure).
+template <class MakeItem>
+PyObject* py_list(std::size_t size, MakeItem&& make_item) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(size)));
+    if (!list) return nullptr;
+    PyObject* list_object = list.get();
+    for (std::size_t i = 0; i < size; ++i) {
+        PyObject* item = make_item(i);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list_object, static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
 // A list of floats, 32-bit values widened exactly.
 PyObject* py_float_list(std::span<const double> values);
 PyObject* py_float_list(std::span<const float> values);

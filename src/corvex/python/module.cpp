@@ -4,6 +4,7 @@
 
 #include "corvex/python/args.hpp"
 #include "corvex/python/classes.hpp"
+#include "corvex/python/convert.hpp"
 #include "corvex/python/errors.hpp"
 #include "corvex/reader.hpp"
 
@@ -28,15 +29,7 @@ PyObject* list_samples(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
         auto names = Reader::list_samples(*path);
         if (!names) return to_py_err(std::move(names).error()).restore();
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names->size())));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < names->size(); ++i) {
-            const std::string& name = (*names)[i];
-            PyObject* text = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
-            if (!text) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
-        }
-        return list.release();
+        return py_list(names->size(), [&](std::size_t i) { return py_text((*names)[i]); });
     });
 }
 

@@ -149,13 +149,10 @@ PyObject* run_info(PyObject* self, PyObject*) {
     return with_shared(
         self, [](RawReaderObject& r) { return r.reader.run_metadata(); },
         [](const lumora::RunMetadata& metadata) -> PyObject* {
-            Ref analyzers = Ref::steal(PyList_New(static_cast<Py_ssize_t>(metadata.analyzers.size())));
+            Ref analyzers = Ref::steal(py_list(metadata.analyzers.size(), [&](std::size_t i) {
+                return py_text(lumora::to_text(metadata.analyzers[i]));
+            }));
             if (!analyzers) return nullptr;
-            for (std::size_t i = 0; i < metadata.analyzers.size(); ++i) {
-                PyObject* text = py_text(lumora::to_text(metadata.analyzers[i]));
-                if (!text) return nullptr;
-                PyList_SET_ITEM(analyzers.get(), static_cast<Py_ssize_t>(i), text);
-            }
             return py_dict({
                 {"source_file_name", py_text(metadata.source_file_name)},
                 {"source_file_format", cv_term_dict(metadata.source_file_format)},
@@ -218,14 +215,7 @@ PyObject* dde_precursor_mz(PyObject* self, PyObject*) {
     return with_shared(
         self, [](RawReaderObject& r) { return r.reader.sample().dde_records; },
         [](const auto& records) -> PyObject* {
-            Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
-            if (!list) return nullptr;
-            for (std::size_t i = 0; i < records.size(); ++i) {
-                PyObject* value = py_float(records[i].precursor_mz);
-                if (!value) return nullptr;
-                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
-            }
-            return list.release();
+            return py_list(records.size(), [&](std::size_t i) { return py_float(records[i].precursor_mz); });
         });
 }
 
@@ -269,21 +259,16 @@ PyObject* scan_index(PyObject* self, PyObject*) {
     return with_shared(
         self, [](RawReaderObject& r) { return r.reader.sample().idx_records; },
         [](const auto& records) -> PyObject* {
-            Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
-            if (!list) return nullptr;
-            for (std::size_t i = 0; i < records.size(); ++i) {
+            return py_list(records.size(), [&](std::size_t i) {
                 const raw::IdxRecord& record = records[i];
-                PyObject* dict = py_dict({
+                return py_dict({
                     {"scan_offset", py_int(record.scan_offset)},
                     {"scan_size", py_int(record.scan_size)},
                     {"retention_time_min", py_float(record.retention_time_min)},
                     {"ms_level", py_int(record.ms_level)},
                     {"tic", py_float(record.tic)},
                 });
-                if (!dict) return nullptr;
-                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict);
-            }
-            return list.release();
+            });
         });
 }
 
