@@ -341,8 +341,8 @@ def _template(text: str) -> _Template:
     """
     literals: List[str] = []
     slots: List[str] = []
-    for literal, slot, spec, conversion in string.Formatter().parse(text):
-        if spec or conversion:
+    for literal, slot, format_spec, conversion in string.Formatter().parse(text):
+        if format_spec or conversion:
             raise ValueError(f"unsupported slot {slot!r} in a spectrum template")
         literals.append(literal.replace("%", "%%"))
         if slot is not None:
@@ -439,10 +439,10 @@ class SpectrumRenderer:
 
     def _param(self, name: str, slot: Optional[str] = None, unit: Optional[str] = None) -> str:
         """A cvParam as format-string text: resolved by psims, its value a {slot} or empty."""
-        spec: Dict[str, Any] = {"name": name, "value": "\x00"}
+        fields: Dict[str, Any] = {"name": name, "value": "\x00"}
         if unit is not None:
-            spec["unit_name"] = unit
-        param = self._writer.context.param(spec)
+            fields["unit_name"] = unit
+        param = self._writer.context.param(fields)
         attrs = " ".join(f'{k}="{_attr(str(v))}"' for k, v in param.attrs.items())
         prefix, _, suffix = f"<cvParam {attrs}/>".partition("\x00")
         value = "" if slot is None else "{" + slot + "}"

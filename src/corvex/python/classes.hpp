@@ -22,8 +22,8 @@ extern PyMethodDef iter_spectra_def;
 extern PyMethodDef list_samples_def;
 extern PyMethodDef open_sample_def;
 
-// Creates a heap type from `spec` on the first call and returns a new
+// Creates a heap type from `type_spec` on the first call and returns a new
 // reference to it on every call.
-PyObject* cached_type(PyObject*& slot, PyType_Spec& spec);
+PyObject* cached_type(PyObject*& slot, PyType_Spec& type_spec);
 
 }  // namespace corvex::python
