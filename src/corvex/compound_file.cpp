@@ -15,6 +15,8 @@
 
 #include <gsf/gsf-infile-msole.h>
 #include <gsf/gsf-infile.h>
+#include <gsf/gsf-input-memory.h>
+#include <gsf/gsf-input-proxy.h>
 #include <gsf/gsf-input-stdio.h>
 #include <gsf/gsf-input.h>
 
@@ -237,13 +239,25 @@ std::optional<std::string> directory_problem(int fd, std::uint64_t file_size) {
     return std::nullopt;
 }
 
-// The library reports damage it meets (broken chains, bad sizes) through
-// GLib's logging, which writes to stderr by default. Its messages go to
-// this module's logging facade instead, which is silent unless a host
-// attaches a sink; the errors themselves still reach callers as values.
-void route_library_messages() {
+// One-time setup of the library, done before its first use from any thread.
+//
+// Its GObject types are registered lazily on first use without a lock, so
+// two threads opening their first files at once (several streaming
+// iterators) could register a type twice and crash; they are registered
+// here, under call_once, instead.
+//
+// It reports damage it meets (broken chains, bad sizes) through GLib's
+// logging, which writes to stderr by default. Its messages go to this
+// module's logging facade instead, which is silent unless a host attaches a
+// sink; the errors themselves still reach callers as values.
+void prepare_library() {
     static std::once_flag once;
     std::call_once(once, [] {
+        for (GType type : {gsf_input_get_type(), gsf_infile_get_type(), gsf_input_stdio_get_type(),
+                           gsf_infile_msole_get_type(), gsf_input_memory_get_type(),
+                           gsf_input_proxy_get_type()}) {
+            g_type_class_unref(g_type_class_ref(type));
+        }
         constexpr GLogLevelFlags levels =
             static_cast<GLogLevelFlags>(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION);
         for (const char* domain : {"libgsf", "libgsf:msole"}) {
@@ -311,7 +325,7 @@ CompoundFile& CompoundFile::operator=(CompoundFile&&) noexcept = default;
 CompoundFile::~CompoundFile() = default;
 
 Result<CompoundFile> CompoundFile::open(const std::filesystem::path& path) {
-    route_library_messages();
+    prepare_library();
     // O_NONBLOCK so that a FIFO given as the file cannot block the open.
     int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return fail(Error::io(IoError::from_errno(errno)));
