@@ -26,7 +26,7 @@ from typing import Optional, Tuple
 
 import numpy as np
 
-from .acquisition import (BLOCK_HEADER_SIZE, IDX_DTYPE, IDX_HEADER_SIZE, IDX_RECORD_SIZE,
+from .acquisition import (minimal_widths, BLOCK_HEADER_SIZE, IDX_DTYPE, IDX_HEADER_SIZE, IDX_RECORD_SIZE,
                           Acquisition, LogContent, Sample, _place_points,
                           _point_lengths, build, idx_header)
 
@@ -141,15 +141,6 @@ def _scan_data(seed: int, scans: np.ndarray, counts: np.ndarray, max_gap: int,
     return deltas, inten
 
 
-def _widths(inten: np.ndarray) -> np.ndarray:
-    w = np.full(inten.shape, 5, dtype=np.int64)
-    w[inten <= 0xFFFFFF] = 4
-    w[inten <= 0xFFFF] = 3
-    w[inten <= 0xFF] = 2
-    w[inten <= 123] = 1
-    return w
-
-
 def write_synthetic_run(directory, name: str = "bench", *, n_scans: Optional[int] = None,
                         target_bytes: Optional[int] = None, points_per_scan: int = 2000,
                         ms2_per_cycle: int = 4, max_gap: int = 200, seed: int = 7,
@@ -207,7 +198,7 @@ def write_synthetic_run(directory, name: str = "bench", *, n_scans: Optional[int
             scans = idx[s0:s1]
             counts = n_points[s0:s1]
             deltas, inten = _scan_data(seed, scans, counts, max_gap, profile)
-            widths = _widths(inten)
+            widths = minimal_widths(inten)
             lengths, q, r = _point_lengths(deltas, widths)
             starts = np.cumsum(counts) - counts
             payload = np.add.reduceat(lengths, starts)
