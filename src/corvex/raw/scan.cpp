@@ -47,18 +47,15 @@ constexpr std::uint32_t code_length(std::uint32_t code) noexcept {
     return code < first_long_code ? 1 : code - (first_long_code - 2);
 }
 
-// What one code slot of a decoding step contributes, by key: the code byte,
-// plus 0x100 when the slot is not taken because an earlier code of the step
-// was long (those entries are all zero). Looking the effects up keeps the
-// step free of data-dependent branches; the code bytes are unpredictable.
+// What a code contributes, by its first byte. Looking the effects up keeps
+// the decoding step free of data-dependent branches; the code bytes are
+// unpredictable.
 struct CodeTable {
-    static constexpr std::size_t size = 0x200;
+    static constexpr std::size_t size = 0x100;
     std::array<std::uint32_t, size> value_mask{};   // over the bytes after the code byte
     std::array<std::uint32_t, size> short_value{};  // intensity of a one-byte point
     std::array<std::uint32_t, size> skip{};         // added to the running index
     std::array<std::uint32_t, size> is_point{};
-
-    static constexpr std::uint32_t not_taken = 0x100;
 };
 
 constexpr CodeTable make_code_table() {
@@ -94,13 +91,15 @@ struct PointOutput {
     }
 };
 
-// Like PointOutput, but a point of intensity 0 is never kept.
+// Like PointOutput, but a point of intensity 0 is never kept. A slot that
+// holds no point always comes with intensity 0 (its table entries are all
+// zero), so the intensity alone decides.
 struct NonZeroPointOutput {
     ScanPoint* next;
 
-    void put(std::uint32_t index, std::uint32_t intensity, std::uint32_t is_point) noexcept {
+    void put(std::uint32_t index, std::uint32_t intensity, std::uint32_t /*is_point*/) noexcept {
         *next = ScanPoint(index, intensity);
-        next += is_point & static_cast<std::uint32_t>(intensity != 0);
+        next += static_cast<std::uint32_t>(intensity != 0);
     }
 };
 
@@ -217,9 +216,11 @@ bool decode_one(const std::uint8_t* bytes, std::size_t size, DecodeState<Output>
 // Decoding is latency-bound on "code byte -> code length -> next code byte".
 // Two things take that chain apart:
 //
-// - A step takes two codes at once: the first, and the second when the first
-//   was one byte long. Its length depends only on the few bytes at its
-//   start, and the long codes' values come out of one 8-byte load.
+// - A step is a skip code with the code after it, or a point code alone. In
+//   TOF data nearly every point follows one skip code, so a step is mostly
+//   one point, emitted without a branch. Its length depends only on the few
+//   bytes at its start, and the long codes' values come out of one 8-byte
+//   load.
 // - Step lengths are worked out ahead, for a chunk of positions at a time, in
 //   a loop with no dependence between positions (the compiler vectorises it).
 //   Walking the chunk is then one byte load and one add per step.
@@ -250,10 +251,9 @@ void step_lengths(const std::uint8_t* bytes, std::size_t begin, std::size_t end,
         const bool run3 = (bytes[j + 2] == 0xFF) & (bytes[j + 3] == 0xFF);
         const bool first_is_marker = (first == 0xFF) & (second == 0xFF) & run3;
         const bool second_is_marker = (second == 0xFF) & run3 & (bytes[j + 4] == 0xFF);
-        const std::uint8_t first_extra = value_byte_count(first);
         steps[j - begin] =
-            first_extra != 0
-                ? static_cast<std::uint8_t>(1 + first_extra + (first_is_marker ? needs_exact_decoding : 0))
+            first >= first_point_code
+                ? static_cast<std::uint8_t>(1 + value_byte_count(first) + (first_is_marker ? needs_exact_decoding : 0))
                 : static_cast<std::uint8_t>(2 + value_byte_count(second) +
                                             (second_is_marker ? needs_exact_decoding : 0));
     }
@@ -264,12 +264,6 @@ Output decode_into(const std::uint8_t* bytes, std::size_t size, Output out) noex
     constexpr const CodeTable& table = code_table;
     std::size_t at = 0;
     std::uint32_t index = 0;
-    const auto emit = [&](std::uint32_t key, std::uint64_t value_bytes) {
-        const auto intensity = (static_cast<std::uint32_t>(value_bytes) & table.value_mask[key]) |
-                               table.short_value[key];
-        out.put(index, intensity, table.is_point[key]);
-        index += table.skip[key];
-    };
     const std::size_t fast_end = size >= 8 ? size - 7 : 0;  // at < fast_end: 8 bytes from at
     std::array<std::uint8_t, step_chunk> steps;
     while (at < fast_end) {
@@ -293,12 +287,18 @@ Output decode_into(const std::uint8_t* bytes, std::size_t size, Output out) noex
                 out = state.out;
                 continue;
             }
+            // The step's point, if it has one, is its first code, or its
+            // second after a skip; a second skip only moves the index.
             const std::uint64_t window = load_le<std::uint64_t>(chunk + offset);
-            const std::uint32_t key0 = window & 0xFF;
-            // (code + 4) & 0x100 is not_taken exactly for the long codes FC-FF.
-            const std::uint32_t key1 = chunk[offset + 1] | ((key0 + 4) & CodeTable::not_taken);
-            emit(key0, window >> 8);
-            emit(key1, window >> 16);
+            const std::uint32_t first = window & 0xFF;
+            const std::uint32_t second = (window >> 8) & 0xFF;
+            const bool leading_skip = first < first_point_code;
+            const std::uint32_t key = leading_skip ? second : first;
+            const auto value = static_cast<std::uint32_t>(window >> (leading_skip ? 16 : 8));
+            const std::uint32_t point_index = index + table.skip[first];
+            const auto intensity = (value & table.value_mask[key]) | table.short_value[key];
+            out.put(point_index, intensity, table.is_point[key]);
+            index = point_index + (leading_skip ? table.skip[second] : 0);
             offset += step;
         }
         at = chunk_begin + offset;
