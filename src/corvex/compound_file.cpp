@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -239,6 +240,43 @@ std::optional<std::string> directory_problem(int fd, std::uint64_t file_size) {
     return std::nullopt;
 }
 
+// How many calls into the library the current thread is inside. Some of its
+// messages carry no log domain, like every domain-less message of the host
+// process; this tells ours apart.
+thread_local int library_call_depth = 0;
+
+// Marks the calling thread as inside the library while it lives.
+class LibraryCall {
+public:
+    LibraryCall() noexcept { ++library_call_depth; }
+    ~LibraryCall() { --library_call_depth; }
+    LibraryCall(const LibraryCall&) = delete;
+    LibraryCall& operator=(const LibraryCall&) = delete;
+};
+
+void forward_to_log(const gchar* log_domain, const gchar* message) {
+    log::warn("corvex::reader", [&] {
+        return std::string("corvex: ") + (log_domain ? log_domain : "libgsf") + ": " + (message ? message : "");
+    });
+}
+
+// GLib's default handler before ours; messages that are not the library's go on to it.
+std::atomic<GLogFunc> previous_default_handler{nullptr};
+
+// GLib calls the default handler for messages of a domain without a handler
+// of its own. A domain-less message raised on a thread inside a library call
+// is the library's; anything else is passed on unchanged. GLib does not hand
+// out the user data of the handler it replaces, so a host's own default
+// handler gets none.
+void route_default_message(const gchar* log_domain, GLogLevelFlags level, const gchar* message, gpointer) {
+    if (log_domain == nullptr && library_call_depth > 0) {
+        forward_to_log(log_domain, message);
+        return;
+    }
+    const GLogFunc previous = previous_default_handler.load(std::memory_order_acquire);
+    (previous ? previous : g_log_default_handler)(log_domain, level, message, nullptr);
+}
+
 // One-time setup of the library, done before its first use from any thread.
 //
 // Its GObject types are registered lazily on first use without a lock, so
@@ -247,9 +285,10 @@ std::optional<std::string> directory_problem(int fd, std::uint64_t file_size) {
 // here, under call_once, instead.
 //
 // It reports damage it meets (broken chains, bad sizes) through GLib's
-// logging, which writes to stderr by default. Its messages go to this
-// module's logging facade instead, which is silent unless a host attaches a
-// sink; the errors themselves still reach callers as values.
+// logging, which writes to stderr by default. Its messages, with its log
+// domains or without one (see route_default_message), go to this module's
+// logging facade instead, which is silent unless a host attaches a sink; the
+// errors themselves still reach callers as values.
 void prepare_library() {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -264,13 +303,12 @@ void prepare_library() {
             g_log_set_handler(
                 domain, levels,
                 [](const gchar* log_domain, GLogLevelFlags, const gchar* message, gpointer) {
-                    log::warn("corvex::reader", [&] {
-                        return std::string("corvex: ") + (log_domain ? log_domain : "libgsf") + ": " +
-                               (message ? message : "");
-                    });
+                    forward_to_log(log_domain, message);
                 },
                 nullptr);
         }
+        previous_default_handler.store(g_log_set_default_handler(route_default_message, nullptr),
+                                       std::memory_order_release);
     });
 }
 
@@ -326,6 +364,7 @@ CompoundFile::~CompoundFile() = default;
 
 Result<CompoundFile> CompoundFile::open(const std::filesystem::path& path) {
     prepare_library();
+    const LibraryCall in_library;
     // O_NONBLOCK so that a FIFO given as the file cannot block the open.
     int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return fail(Error::io(IoError::from_errno(errno)));
@@ -372,6 +411,7 @@ Result<CompoundFile> CompoundFile::open(const std::filesystem::path& path) {
 }
 
 CompoundResult<std::vector<CompoundEntry>> CompoundFile::children(std::string_view storage_path) const {
+    const LibraryCall in_library;
     auto entry = impl_->resolve(storage_path);
     if (!entry) return lumora::fail(std::move(entry).error());
     if (!GSF_IS_INFILE(entry->get()) || gsf_infile_num_children(GSF_INFILE(entry->get())) < 0) {
@@ -398,6 +438,7 @@ CompoundResult<std::vector<CompoundEntry>> CompoundFile::children(std::string_vi
 }
 
 CompoundResult<CompoundStream> CompoundFile::open_stream(std::string_view stream_path) const {
+    const LibraryCall in_library;
     auto entry = impl_->resolve(stream_path);
     if (!entry) return lumora::fail(std::move(entry).error());
     if (GSF_IS_INFILE(entry->get()) && gsf_infile_num_children(GSF_INFILE(entry->get())) >= 0) {
@@ -421,6 +462,7 @@ std::uint64_t CompoundStream::size() const noexcept {
 }
 
 CompoundResult<raw::Bytes> CompoundStream::read_all() {
+    const LibraryCall in_library;
     GsfInput* input = impl_->input.get();
     const std::uint64_t size = this->size();
     // gsf_input_seek reports failure as TRUE.
