@@ -254,10 +254,15 @@ public:
     LibraryCall& operator=(const LibraryCall&) = delete;
 };
 
-void forward_to_log(const gchar* log_domain, const gchar* message) {
-    log::warn("corvex::reader", [&] {
-        return std::string("corvex: ") + (log_domain ? log_domain : "libgsf") + ": " + (message ? message : "");
-    });
+// Called from GLib's C frames, which an exception must not cross: a message
+// that cannot be formatted (out of memory) is dropped.
+void forward_to_log(const gchar* log_domain, const gchar* message) noexcept {
+    try {
+        log::warn("corvex::reader", [&] {
+            return std::string("corvex: ") + (log_domain ? log_domain : "libgsf") + ": " + (message ? message : "");
+        });
+    } catch (...) {
+    }
 }
 
 // GLib's default handler before ours; messages that are not the library's go on to it.
