@@ -7,7 +7,6 @@ gets, and the access flag must never refuse a call: "Already borrowed" and
 "Already mutably borrowed" are legitimate for read_chromatograms only where
 calls really overlap (a free-threaded interpreter).
 """
-import faulthandler
 import gc
 import os
 import subprocess
@@ -30,11 +29,8 @@ FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
 
 
-@pytest.fixture(autouse=True)
-def watchdog():
-    faulthandler.dump_traceback_later(120, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
+WATCHDOG_SECONDS = 120
+pytestmark = pytest.mark.usefixtures("watchdog")
 
 
 @pytest.fixture

@@ -5,7 +5,6 @@ compound-file structures, and awkward paths and sample names.
 Every case must end with the documented error or result, promptly, and leave
 no descriptor open.
 """
-import faulthandler
 import os
 import struct
 import subprocess
@@ -27,12 +26,7 @@ SCAN_NOT_REGULAR = "scan data file is not a regular file"
 MiB = 1 << 20
 
 
-@pytest.fixture(autouse=True)
-def watchdog():
-    # A read that never ends (a FIFO, /dev/zero) would stall the run.
-    faulthandler.dump_traceback_later(60, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
+pytestmark = pytest.mark.usefixtures("watchdog")
 
 
 @pytest.fixture(autouse=True)

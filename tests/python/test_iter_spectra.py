@@ -1,5 +1,4 @@
 """Streaming spectra with iter_spectra / SpectrumIter."""
-import faulthandler
 import os
 import resource
 import subprocess
@@ -24,12 +23,7 @@ with open("/proc/self/maps") as _maps:
                                                reason="memory limits under AddressSanitizer")
 
 
-@pytest.fixture(autouse=True)
-def watchdog():
-    # A wait inside __next__ that never ends would stall the run; give up loudly.
-    faulthandler.dump_traceback_later(60, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
+pytestmark = pytest.mark.usefixtures("watchdog")
 
 
 @pytest.fixture(scope="module")

@@ -1,5 +1,4 @@
 """Opening a sample with RawReader / open_sample and reading its spectra by position."""
-import faulthandler
 import os
 
 import pytest
@@ -10,13 +9,7 @@ from wifffixture import Acquisition, Sample, Scan, build, dda_sample
 SPECTRUM_PROPERTIES = [n for n in vars(corvex.Spectrum) if not n.startswith("__")]
 
 
-@pytest.fixture(autouse=True)
-def watchdog():
-    # Every call here is a short in-process read of a tiny file; a hang inside
-    # the extension would otherwise stall the whole run, so give up loudly.
-    faulthandler.dump_traceback_later(60, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
+pytestmark = pytest.mark.usefixtures("watchdog")
 
 
 def open_fds():

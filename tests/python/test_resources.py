@@ -2,7 +2,6 @@
 descriptors and threads flat, and every object handed out carries exactly
 the references a fresh object has.
 """
-import faulthandler
 import json
 import os
 import subprocess
@@ -23,11 +22,8 @@ with open("/proc/self/maps") as _maps:
     _SANITIZED = "libasan" in _maps.read()
 
 
-@pytest.fixture(autouse=True)
-def watchdog():
-    faulthandler.dump_traceback_later(120, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
+WATCHDOG_SECONDS = 120
+pytestmark = pytest.mark.usefixtures("watchdog")
 
 
 @pytest.fixture(scope="module")

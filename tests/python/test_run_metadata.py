@@ -1,6 +1,5 @@
 """RawReader's run metadata, instrument, calibration, ion-source, DDE, chromatogram and index views."""
 import copy
-import faulthandler
 import math
 from decimal import Decimal
 
@@ -26,11 +25,7 @@ FALLBACK = {"accession": "MS:1000121", "name": "SCIEX instrument model"}
 TIC_TERM = {"accession": "MS:1000235", "name": "total ion current chromatogram"}
 
 
-@pytest.fixture(autouse=True)
-def watchdog():
-    faulthandler.dump_traceback_later(60, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
+pytestmark = pytest.mark.usefixtures("watchdog")
 
 
 def float_text(value, bits):

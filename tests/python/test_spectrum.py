@@ -1,6 +1,5 @@
 """The Spectrum class: its properties, their values, len, truth value and repr."""
 import dataclasses
-import faulthandler
 import math
 import struct
 
@@ -23,11 +22,7 @@ PRECURSOR_KEYS = ["target_mz", "selected_mz", "isolation_width", "charge", "inte
                   "analyzer", "ccs"]
 
 
-@pytest.fixture(autouse=True)
-def watchdog():
-    faulthandler.dump_traceback_later(60, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
+pytestmark = pytest.mark.usefixtures("watchdog")
 
 
 def read_all(tmp_path, scans, **sample_kwargs):
