@@ -15,6 +15,7 @@
 #include "corvex/compound_file.hpp"
 #include "corvex/reader.hpp"
 #include "fixture_path.hpp"
+#include "scratch_dir.hpp"
 
 namespace {
 
@@ -41,12 +42,7 @@ struct RootLinks {
 
 class RootEntrySiblings : public testing::TestWithParam<RootLinks> {
 protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("corvex_root_siblings_" + std::to_string(::getpid()) + "_" + GetParam().label);
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
+    ScratchDir dir_{std::string("root_siblings_") + GetParam().label};
 
     // samples.cfb with the root entry's sibling ids replaced.
     std::filesystem::path write_copy(const RootLinks& links) {
@@ -64,7 +60,6 @@ protected:
         return path;
     }
 
-    std::filesystem::path dir_;
 };
 
 TEST_P(RootEntrySiblings, AreRefusedAsADamagedFile) {

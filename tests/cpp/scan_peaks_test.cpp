@@ -19,6 +19,7 @@
 
 #include "corvex/raw/scan.hpp"
 #include "scan_reference.hpp"
+#include "scratch_dir.hpp"
 
 namespace {
 
@@ -94,13 +95,7 @@ struct Block {
 
 class ScanPeaks : public testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("corvex_scan_peaks_test_" + std::to_string(::getpid()) + "_" +
-                testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
+    ScratchDir dir_{std::string("scan_peaks_test_") + testing::UnitTest::GetInstance()->current_test_info()->name()};
 
     // Writes the blocks back to back (56-byte header, payload) and returns the
     // file's path; `blocks_` holds where each went.
@@ -140,7 +135,6 @@ protected:
         expect_same(*got, corvex::raw::points_to_arrays(std::move(points).value(), calibration), what);
     }
 
-    std::filesystem::path dir_;
     std::vector<Block> blocks_;
     std::uint64_t file_size_ = 0;
 };

@@ -17,6 +17,7 @@
 
 #include "corvex/raw/scan.hpp"
 #include "scan_reference.hpp"
+#include "scratch_dir.hpp"
 
 namespace {
 
@@ -206,13 +207,7 @@ TEST(PayloadStartError, AtOrPastTheEndOfTheFile) {
 
 class ScanFile : public testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("corvex_scan_test_" + std::to_string(::getpid()) + "_" +
-                testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
+    ScratchDir dir_{std::string("scan_test_") + testing::UnitTest::GetInstance()->current_test_info()->name()};
 
     std::filesystem::path write(const Bytes& bytes) const {
         const auto path = dir_ / "data.wiff.scan";
@@ -221,7 +216,6 @@ protected:
         return path;
     }
 
-    std::filesystem::path dir_;
 };
 
 // Two blocks back to back: header, payload, header, payload.
@@ -304,7 +298,7 @@ TEST_P(ScanFileNotRegular, FailsWithoutBlocking) {
     std::filesystem::path path;
     const std::string kind = GetParam().name;
     if (kind == "Directory") {
-        path = dir_;
+        path = dir_.path();
     } else if (kind == "Fifo") {
         path = dir_ / "fifo.wiff.scan";
         ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
