@@ -5,12 +5,14 @@
 // interpreter has gone.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -31,7 +33,35 @@ struct State {
     std::optional<T> slot;
     bool sender_alive = true;
     bool receiver_alive = true;
+    // Lock-free mirrors of `slot` being filled and of the sending end being
+    // gone, for the receiver's short spin before it waits. The state under
+    // the mutex decides.
+    std::atomic<bool> full{false};
+    std::atomic<bool> sender_gone{false};
 };
+
+// Sleeping on a condition variable and being woken costs a system call on
+// each side and a context switch: tens of microseconds in a virtual machine,
+// often longer than the decoding thread needs for the next spectrum. So the
+// receiver first checks `ready` for a short while, pausing and then yielding
+// the processor, and sleeps only if that was not enough. The sender does not
+// spin: it waits only when the consumer is slower, and whatever the consumer
+// does with a spectrum in Python outlasts any sensible spin.
+template <class Ready>
+void spin_briefly(Ready ready) {
+    constexpr int pauses = 256;
+    constexpr int yields = 32;
+    for (int i = 0; i < pauses; ++i) {
+        if (ready()) return;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+    for (int i = 0; i < yields; ++i) {
+        if (ready()) return;
+        std::this_thread::yield();
+    }
+}
 
 }  // namespace channel_detail
 
@@ -57,6 +87,7 @@ public:
         state_->slot_emptied.wait(lock, [&] { return !state_->receiver_alive || !state_->slot; });
         if (!state_->receiver_alive) return std::optional<T>(std::move(message));
         state_->slot.emplace(std::move(message));
+        state_->full.store(true, std::memory_order_release);
         lock.unlock();
         state_->slot_filled.notify_one();
         return std::nullopt;
@@ -71,6 +102,7 @@ private:
         {
             std::lock_guard lock(state_->mutex);
             state_->sender_alive = false;
+            state_->sender_gone.store(true, std::memory_order_release);
         }
         state_->slot_filled.notify_all();
         state_.reset();
@@ -94,11 +126,16 @@ public:
     // end exists. Nothing once the sending end is gone and the slot is empty:
     // a message sent before the sender went is still delivered.
     std::optional<T> receive() {
+        channel_detail::spin_briefly([&] {
+            return state_->full.load(std::memory_order_acquire) ||
+                   state_->sender_gone.load(std::memory_order_acquire);
+        });
         std::unique_lock lock(state_->mutex);
         state_->slot_filled.wait(lock, [&] { return state_->slot || !state_->sender_alive; });
         if (!state_->slot) return std::nullopt;
         std::optional<T> message(std::move(state_->slot));
         state_->slot.reset();
+        state_->full.store(false, std::memory_order_release);
         lock.unlock();
         state_->slot_emptied.notify_one();
         return message;
