@@ -95,31 +95,22 @@ def _progress(total: Optional[int], label: str, stack: ExitStack) -> Optional[Ca
 
 
 def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression: bool,
-                    threads: Optional[int] = None) -> None:
+                    threads: Optional[int] = None, jobs: Optional[int] = None) -> None:
     label = f"{Path(path).name}:{sample}"
     with ExitStack() as stack:
         if fmt == "mzml":
             try:
-                from .mzml import write_mzml
+                from .mzml import convert_mzml, default_processes
             except ImportError as error:
                 raise ToolError(f"mzML output needs psims ({error}); "
                                 "install it with: pip install 'corvex[tools]'") from error
-            # The header needs the run metadata and the spectrum count, and the
-            # chromatogram comes after the spectra: take them from a reader that
-            # is dropped before the spectra are streamed.
-            try:
-                reader = corvex.open_sample(path, sample)
-                run_info, chromatograms = reader.run_info(), reader.read_chromatograms()
-                scan_count = reader.scan_count
-                ms_levels = {record["ms_level"] for record in reader.scan_index()}
-                del reader
-            except RuntimeError as error:
-                raise _reader_error(path, error) from error
-            progress = _progress(scan_count, label, stack)
             with atomic_output(target) as out:
-                write_mzml(out, path, sample, _stream(path, sample), run_info=run_info,
-                           chromatograms=chromatograms, scan_count=scan_count, ms_levels=ms_levels,
-                           compression=compression, progress=progress, threads=threads)
+                try:
+                    convert_mzml(out, path, sample, compression=compression, threads=threads,
+                                 processes=default_processes(path) if jobs is None else jobs,
+                                 progress=lambda total: _progress(total, label, stack))
+                except RuntimeError as error:
+                    raise _reader_error(path, error) from error
         else:
             from .mgf import write_mgf
 
@@ -155,7 +146,8 @@ def cmd_convert(args: argparse.Namespace) -> int:
         fmt = "mgf" if args.output and args.output.lower().endswith(".mgf") else "mzml"
     targets = _plan_outputs(path, samples, all_names, args.output, FORMATS[fmt][1])
     for sample, target in zip(samples, targets):
-        _convert_sample(path, sample, target, fmt, compression=not args.no_compression, threads=args.threads)
+        _convert_sample(path, sample, target, fmt, compression=not args.no_compression, threads=args.threads,
+                        jobs=args.jobs)
         if not args.quiet and sys.stderr.isatty():
             print(f"corvex: wrote {target}", file=sys.stderr)
     return 0
@@ -168,14 +160,17 @@ def _format_choice(text: str) -> str:
     return key
 
 
-def _thread_count(text: str) -> int:
-    try:
-        count = int(text)
-    except ValueError:
-        count = -1
-    if not 0 <= count <= 64:
-        raise argparse.ArgumentTypeError(f"invalid thread count {text!r} (0 to 64)")
-    return count
+def _count_argument(what: str, low: int) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            count = int(text)
+        except ValueError:
+            count = -1
+        if not low <= count <= 64:
+            raise argparse.ArgumentTypeError(f"invalid {what} count {text!r} ({low} to 64)")
+        return count
+
+    return parse
 
 
 class _Parser(argparse.ArgumentParser):
@@ -205,9 +200,13 @@ def build_parser() -> argparse.ArgumentParser:
                          help="output format (default: mgf when OUT ends in .mgf, otherwise mzML)")
     convert.add_argument("--no-compression", action="store_true",
                          help="write mzML binary arrays without zlib compression")
-    convert.add_argument("--threads", type=_thread_count, default=None, metavar="N",
-                         help="threads that compress mzML arrays (default: one per CPU, at most 4; "
-                              "0: compress in the main thread, the least CPU time on a busy machine)")
+    convert.add_argument("--jobs", type=_count_argument("process", 1), default=None, metavar="N",
+                         help="processes that convert mzML spectra (default: one per CPU, at most 8, "
+                              "for runs of 8 MB of scan data or more; otherwise 1)")
+    convert.add_argument("--threads", type=_count_argument("thread", 0), default=None, metavar="N",
+                         help="with --jobs 1, threads that compress mzML arrays (default: one per CPU, "
+                              "at most 4; 0: compress in the main thread, the least CPU time on a busy "
+                              "machine)")
     convert.add_argument("-q", "--quiet", action="store_true", help="do not report the files written on a terminal")
     convert.set_defaults(handler=cmd_convert)
     return parser

@@ -5,6 +5,7 @@ limit.  The outputs are compared with corvex's own records of the same
 sample (RawReader), field by field and array by array.
 """
 import hashlib
+import io
 import os
 import re
 import subprocess
@@ -103,11 +104,11 @@ def test_mzml_read_by_pyteomics_equals_corvex_records(run, converted, codec):
         assert ions[0].get("selected ion m/z") == spectrum.precursor["selected_mz"]
 
 
-@pytest.mark.parametrize("threads", ["0", "3"])
-def test_mzml_arrays_are_the_same_with_any_number_of_compressing_threads(run, tmp_path, threads):
+@pytest.mark.parametrize("option", [("--threads", "0"), ("--threads", "3"), ("--jobs", "2")])
+def test_mzml_arrays_are_the_same_with_any_number_of_threads_or_processes(run, tmp_path, option):
     mzml = pytest.importorskip("pyteomics.mzml")
     target = tmp_path / "t.mzML"
-    result = run_cli("convert", run.path, "-o", target, "--threads", threads)
+    result = run_cli("convert", run.path, "-o", target, *option)
     assert result.returncode == 0, result.stderr
     with mzml.MzML(str(target), decode_binary=True) as reader:
         records = list(reader)
@@ -225,6 +226,55 @@ def test_fast_spectrum_rendering_matches_psims(run, tmp_path, precursor):
                        compression=False, fast_spectra=fast)
         outputs.append(target.read_bytes())
     assert outputs[0] == outputs[1]
+
+
+@pytest.mark.parametrize("compression", [True, False], ids=["zlib", "none"])
+def test_worker_processes_write_the_same_document_as_this_process(run, compression):
+    pytest.importorskip("psims")
+    from corvex_tools.mzml import convert_mzml
+
+    documents = {}
+    # (processes, spectra per turn): turns of one and two spectra interleave
+    # the workers' output finely; four workers with turns of 64 leave three
+    # of them without a spectrum.
+    for processes, chunk_spectra in ((1, 32), (2, 1), (3, 2), (4, 64)):
+        out = io.BytesIO()
+        written = convert_mzml(out, run.path, "Sample1", compression=compression, processes=processes,
+                               chunk_spectra=chunk_spectra)
+        assert written == len(run.spectra)
+        documents[processes, chunk_spectra] = out.getvalue()
+    assert len(set(documents.values())) == 1, list(documents)
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_reader_error_in_the_middle_gives_one_line_and_no_file(run, tmp_path, jobs):
+    pytest.importorskip("psims")
+    copy = tmp_path / "in"
+    copy.mkdir()
+    for name in ("dda.wiff", "dda.wiff.scan"):
+        (copy / name).write_bytes((run.directory / name).read_bytes())
+    scan = copy / "dda.wiff.scan"
+    os.truncate(scan, scan.stat().st_size // 2)
+    out = tmp_path / "out"
+    out.mkdir()
+    result = run_cli("convert", copy / "dda.wiff", "-o", out / "x.mzML", "--jobs", jobs)
+    assert result.returncode == 1
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1 and re.fullmatch(
+        r"corvex: .*dda\.wiff: vendor parser error: cannot read scan block for scan=\d+ at offset \d+: .*",
+        lines[0]), result.stderr
+    assert os.listdir(out) == []
+
+
+def test_a_worker_that_dies_fails_the_conversion_and_leaves_no_file(run, tmp_path, monkeypatch):
+    pytest.importorskip("psims")
+    from corvex_tools import cli, mzml_workers
+
+    monkeypatch.setattr(mzml_workers, "_worker_command",
+                        lambda: [sys.executable, "-c", "import sys; sys.stdin.buffer.read(1); sys.exit(3)"])
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: False)
+    assert cli.main(["convert", run.path, "-o", str(tmp_path / "x.mzML"), "--jobs", "2"]) == 1
+    assert os.listdir(tmp_path) == []
 
 
 def test_mzml_conversion_uses_no_network(run, tmp_path, monkeypatch):
