@@ -2,10 +2,11 @@
 
 from __future__ import annotations
 
-import gc
 from typing import IO, TYPE_CHECKING, Callable, Iterable, List, Optional, Tuple
 
 import corvex
+
+from . import gc_paused
 
 if TYPE_CHECKING:
     from corvex import Precursor
@@ -32,11 +33,7 @@ def write_mgf(out: IO[bytes], spectra: Iterable[corvex.Spectrum],
     written = skipped = 0
     blocks: List[bytes] = []
     pending = 0
-    # The spectra make no reference cycles; collecting while tens of
-    # thousands of them stream through only costs time.
-    collecting = gc.isenabled()
-    gc.disable()
-    try:
+    with gc_paused():
         for spectrum in spectra:
             if progress is not None:
                 progress(1)
@@ -64,7 +61,4 @@ def write_mgf(out: IO[bytes], spectra: Iterable[corvex.Spectrum],
                 blocks, pending = [], 0
             written += 1
         out.write(b"".join(blocks))
-    finally:
-        if collecting:
-            gc.enable()
     return written, skipped

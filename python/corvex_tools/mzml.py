@@ -7,7 +7,6 @@ ships; nothing is fetched over the network.
 from __future__ import annotations
 
 import contextlib
-import gc
 import hashlib
 import itertools
 import os
@@ -24,7 +23,7 @@ import corvex
 if TYPE_CHECKING:
     from corvex import Chromatogram, CvTerm, Precursor, RunInfo
 
-from . import ToolError
+from . import ToolError, gc_paused
 from .elements import (ACTIVATION_TERMS, ELEMENT_LEAD, INDENT, UNKNOWN_ACTIVATION, Layouts, ParamKey, Pending,
                        encode_arrays, param_keys, render, spectrum_fields, xml_attr)
 from .mzml_workers import WorkerProcesses
@@ -89,8 +88,6 @@ def _precursor(precursor: "Precursor") -> Dict[str, Any]:
         half = (precursor["isolation_width"] or 0.0) / 2.0
         info["isolation_window"] = [half, target, half] if precursor["isolation_width"] else {"target": target}
     return info
-
-
 
 
 def sample_metadata(wiff_path: str, sample: str) -> Dict[str, Any]:
@@ -202,7 +199,7 @@ def write_mzml(out: IO[bytes], wiff_path: str, sample: str, spectra: Iterable[co
             else:
                 def write(spectrum: Any) -> None:
                     _write_spectrum(writer, spectrum, codec)
-            with _gc_paused():
+            with gc_paused():
                 for spectrum in stream:
                     write(spectrum)
                     written += 1
@@ -226,19 +223,6 @@ def _new_writer(out: IO[bytes]) -> Any:
 def _check_count(sample: str, written: int, scan_count: int) -> None:
     if written != scan_count:
         raise ToolError(f"sample {sample!r} gave {written} spectra where its scan index lists {scan_count}")
-
-
-@contextlib.contextmanager
-def _gc_paused() -> Iterator[None]:
-    """The spectra make no reference cycles; collecting while tens of
-    thousands of them stream through only costs time."""
-    collecting = gc.isenabled()
-    gc.disable()
-    try:
-        yield
-    finally:
-        if collecting:
-            gc.enable()
 
 
 @contextlib.contextmanager
@@ -414,8 +398,9 @@ class SpectrumSink:
             pad = "\n" + INDENT * 3
             text = "".join(f'{pad}<offset idRef="{xml_attr(ref.decode("utf-8"))}">{int(offset)}</offset>'
                            for ref, offset in self._spectrum_index.index.items())
-            self._stream._raw_write(text.encode("utf-8"))
-            self._stream.accumulator += len(text.encode("utf-8"))
+            data = text.encode("utf-8")
+            self._stream._raw_write(data)
+            self._stream.accumulator += len(data)
 
     def append(self, native_ids: List[str], lengths: List[int], pieces: List[bytes]) -> None:
         """Append consecutive elements: their native ids, lengths, and their text in ``pieces``."""
@@ -442,7 +427,7 @@ class SpectrumSink:
             self._writes.popleft().result()
 
     def _write_joined(self, blocks: List[bytes]) -> None:
-        self._sink.write(blocks[0] if len(blocks) == 1 else b"".join(blocks))
+        self._sink.write(b"".join(blocks))
 
     def close(self) -> None:
         """Write every appended element and stop the writer thread."""

@@ -30,7 +30,7 @@ import threading
 import traceback
 from typing import IO, Any, Dict, Iterator, List, NamedTuple, Optional
 
-from . import ToolError
+from . import ToolError, gc_paused
 
 try:
     import fcntl
@@ -240,21 +240,27 @@ def _run_worker(job: Dict[str, Any], texts_received: "queue.Queue[Optional[Param
     pending: List[Pending] = []
     arrays: List[bytes] = []
     first_index, analyzer, position = 0, None, -1
-    for position, spectrum in enumerate(corvex.iter_spectra(job["path"], job["sample"])):
-        if (position // chunk_spectra) % workers != worker:
-            continue
-        if not pending:
-            first_index, analyzer = position, spectrum.analyzer
-        fields, mz, intensity = spectrum_fields(spectrum)
-        pending.append(fields)
-        arrays += (mz, intensity)
-        if position % chunk_spectra == chunk_spectra - 1:
-            backlog.append((first_index, pending, encode_arrays(arrays, compression), analyzer))
-            pending, arrays = [], []
-            flush(wait=False)
-    if pending:
+
+    def end_chunk() -> None:
+        nonlocal pending, arrays
         backlog.append((first_index, pending, encode_arrays(arrays, compression), analyzer))
-    flush(wait=True)
+        pending, arrays = [], []
+
+    with gc_paused():
+        for position, spectrum in enumerate(corvex.iter_spectra(job["path"], job["sample"])):
+            if (position // chunk_spectra) % workers != worker:
+                continue
+            if not pending:
+                first_index, analyzer = position, spectrum.analyzer
+            fields, mz, intensity = spectrum_fields(spectrum)
+            pending.append(fields)
+            arrays += (mz, intensity)
+            if position % chunk_spectra == chunk_spectra - 1:
+                end_chunk()
+                flush(wait=False)
+        if pending:
+            end_chunk()
+        flush(wait=True)
     sender.send(_END, pickle.dumps(position + 1))
 
 
