@@ -1,0 +1,11 @@
+// The parts of corvex_tools._native, one unit each. Each adds its classes and
+// functions to the module; false with an exception set on failure.
+#pragma once
+
+#include "corvex/python/ref.hpp"
+
+namespace corvex::engine::python {
+
+bool add_system_functions(PyObject* module);
+
+}  // namespace corvex::engine::python
