@@ -12,7 +12,7 @@ import sys
 import threading
 from contextlib import ExitStack
 from pathlib import Path
-from typing import Any, Callable, Iterator, List, Optional, Sequence
+from typing import Any, Callable, Iterator, List, Optional, Sequence, Union
 
 import corvex
 
@@ -88,7 +88,7 @@ def _progress(total: Optional[int], label: str, stack: ExitStack) -> Optional[Ca
 def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression: bool,
                     threads: Optional[int] = None, jobs: Optional[int] = None) -> None:
     label = f"{Path(path).name}:{sample}"
-    inputs = [path, scan_file_path(path)]
+    inputs: List[Union[str, Path]] = [path, scan_file_path(path)]
     with ExitStack() as stack:
         if fmt == "mzml":
             try:

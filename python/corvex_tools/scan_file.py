@@ -10,9 +10,10 @@ from __future__ import annotations
 
 import os
 from pathlib import Path
-from typing import NamedTuple, Optional, Sequence, Tuple, Union
+from typing import NamedTuple, Optional, Tuple, Union
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 import corvex
 
@@ -37,7 +38,7 @@ class Truncation(NamedTuple):
                 f"which is {self.bytes_short} bytes short")
 
 
-def find_truncation(scan_offset: Sequence[int], scan_size: Sequence[int], scan_file_size: int) -> Optional[Truncation]:
+def find_truncation(scan_offset: ArrayLike, scan_size: ArrayLike, scan_file_size: int) -> Optional[Truncation]:
     """The blocks of a scan index that reach past the end of a scan data file of ``scan_file_size`` bytes.
 
     ``scan_offset`` and ``scan_size`` are the index's columns (sequences or
