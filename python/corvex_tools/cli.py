@@ -88,7 +88,7 @@ def _progress(total: Optional[int], label: str, stack: ExitStack) -> Optional[Ca
 def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression: bool,
                     threads: Optional[int] = None, jobs: Optional[int] = None) -> None:
     label = f"{Path(path).name}:{sample}"
-    inputs: List[Union[str, Path]] = [path, scan_file_path(path)]
+    inputs = _inputs(path)
     with ExitStack() as stack:
         if fmt == "mzml":
             try:
@@ -113,6 +113,11 @@ def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression:
             if skipped:
                 print(f"corvex: {label}: left out {skipped} fragment spectra without a precursor m/z",
                       file=sys.stderr)
+
+
+def _inputs(path: str) -> List[Union[str, Path]]:
+    """The files a conversion reads, which no output may replace."""
+    return [path, scan_file_path(path)]
 
 
 def _stream(path: str, sample: str) -> Any:
@@ -155,7 +160,7 @@ def cmd_convert(args: argparse.Namespace) -> int:
     for sample in samples:
         _check_scan_file(path, sample, args.allow_truncated)
     targets = plan_outputs(args.output, _file_names(path, samples, all_names, FORMATS[fmt][1]),
-                           inputs=[path, scan_file_path(path)])
+                           inputs=_inputs(path))
     for sample, target in zip(samples, targets):
         _convert_sample(path, sample, target, fmt, compression=not args.no_compression, threads=args.threads,
                         jobs=args.jobs)
