@@ -10,6 +10,7 @@ import io
 import os
 import re
 import signal
+import stat
 import subprocess
 import sys
 import time
@@ -468,6 +469,15 @@ def file_state(path):
     return status.st_mode, status.st_ino, content
 
 
+def make_null_device(path):
+    """A node for the null device, here rather than /dev/null itself, which a fault would replace."""
+    try:
+        os.mknod(path, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+    except PermissionError:
+        pytest.skip("making a device node needs privileges")
+    return path
+
+
 # Each case makes the refused output in `base` (holding dda.wiff and
 # dda.wiff.scan) and gives (the -o argument or None, the format, expected text).
 REFUSED_OUTPUTS = {
@@ -481,7 +491,7 @@ REFUSED_OUTPUTS = {
     "a hard link to the wiff file": lambda base: (
         os.link(base / "dda.wiff", base / "hard.mzML") or base / "hard.mzML", "mzml",
         "is an input of this conversion"),
-    "a device": lambda base: (Path("/dev/null"), "mgf", "exists and is a character device"),
+    "a device": lambda base: (make_null_device(base / "null.mgf"), "mgf", "exists and is a character device"),
     "a FIFO": lambda base: (os.mkfifo(base / "pipe.mzML") or base / "pipe.mzML", "mzml", "exists and is a FIFO"),
     "a directory in the output's place": lambda base: (
         (base / "dda.mgf").mkdir() or None, "mgf", "dda.mgf: exists and is a directory"),
@@ -643,8 +653,8 @@ def process_gone(pid, timeout=10.0):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         try:
-            with open(f"/proc/{pid}/stat") as stat:
-                if stat.read().rsplit(")", 1)[1].split()[0] in ("Z", "X"):
+            with open(f"/proc/{pid}/stat") as status:
+                if status.read().rsplit(")", 1)[1].split()[0] in ("Z", "X"):
                     return True
         except FileNotFoundError:
             return True
