@@ -45,6 +45,7 @@ public:
     std::uint64_t spectrum_count() const noexcept { return spectra_.offsets.size(); }
     std::uint64_t chromatogram_count() const noexcept { return chromatograms_.offsets.size(); }
     std::uint64_t bytes_written() const noexcept { return position_; }
+    bool finished() const noexcept { return phase_ == Phase::finished; }
 
 private:
     enum class Phase { spectra, chromatograms, finished };

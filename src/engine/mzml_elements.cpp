@@ -139,12 +139,19 @@ Param compression_param(const ArrayCoding& coding) {
 template <class Value>
 std::optional<std::string> binary_array(Writer& w, Param array, std::span<const Value> values,
                                         const ArrayCoding& coding, BinaryArrayEncoder& encoder) {
-    const CodedArray coded = encoder.code(values, coding);
+    ArrayCoding used = coding;
+    CodedArray coded = encoder.code(values, used);
+    if (coded.error && used.numpress) {
+        // Values MS-Numpress cannot code (pic takes integers up to 2^31 - 1)
+        // are written as they are: each array names its own coding.
+        used.numpress.reset();
+        coded = encoder.code(values, used);
+    }
     if (coded.error) return coded.error;
     w.line(6, "<binaryDataArray encodedLength=\"").integer(std::uint64_t{base64_length(coded.bytes.size())}).text("\">");
     w.param(7, array);
-    w.param(7, compression_param(coding));
-    w.param(7, sizeof(Value) == 8 || coding.numpress ? Param::float64 : Param::float32);
+    w.param(7, compression_param(used));
+    w.param(7, sizeof(Value) == 8 || used.numpress ? Param::float64 : Param::float32);
     w.line(7, "<binary>");
     append_base64(w.out(), coded.bytes.data(), coded.bytes.size());
     w.text("</binary>");

@@ -116,9 +116,11 @@ struct ChromatogramFields {
 constexpr std::size_t element_lead = 1 + 8;
 
 // Appends the <spectrum> element (line break and indentation first) to
-// `out`. Lowest and highest observed m/z are the first and last m/z. On
-// failure (arrays of different lengths, values the coding cannot take)
-// returns what went wrong and leaves `out` as it was.
+// `out`. Lowest and highest observed m/z are the first and last m/z. An
+// array with values its MS-Numpress coding cannot take is written without
+// it (zlib still as asked), under the terms of what it is. On failure
+// (arrays of different lengths, an array too large to deflate) returns what
+// went wrong and leaves `out` as it was.
 std::optional<std::string> render_spectrum(std::string& out, const SpectrumFields& spectrum,
                                            std::span<const double> mz, std::span<const float> intensity,
                                            const Vocabulary& vocabulary, const ArrayCodings& codings,
