@@ -450,6 +450,102 @@ def test_mzml_conversion_uses_no_network(run, tmp_path, monkeypatch):
     assert (tmp_path / "x.mzML").stat().st_size > 0
 
 
+@pytest.mark.parametrize("spectra, chromatograms", [(0, 0), (None, 0), (0, None)],
+                         ids=["nothing", "no-chromatogram", "no-spectrum"])
+def test_engine_document_with_empty_lists_is_the_oracles(run, tmp_path, spectra, chromatograms):
+    pytest.importorskip("psims")
+    from corvex_tools.mzml import write_mzml
+    from corvex_tools.writers import write_mzml_document
+
+    kept = run.spectra[:spectra]
+    arguments = dict(run_info=run.reader.run_info(), chromatograms=run.reader.read_chromatograms()[:chromatograms],
+                     scan_count=len(kept), compression=False)
+    documents = []
+    for write in (write_mzml, write_mzml_document):
+        with open(tmp_path / "out.mzML", "wb") as out:
+            write(out, run.path, "Sample1", kept, **arguments)
+        documents.append((tmp_path / "out.mzML").read_bytes())
+    assert documents[0] == documents[1]
+
+
+def engine_writer(out, compression=False, numpress_intensity=None):
+    from corvex_tools import _native
+
+    keys = _native.mzml_param_keys()
+    return _native.MzmlWriter(out.fileno(), b"<head>", b"<between>", b"</mzML>", [("<p>", "</p>")] * len(keys),
+                              compression, None, numpress_intensity)
+
+
+def write_peaks(writer, mz, intensity):
+    writer.write_spectrum("scan=1", 1, 0.5, 3.0, None, None, False, None, mz, intensity)
+
+
+F8, F4 = np.array([100.0, 200.0]), np.array([1.0, 2.0], np.float32)
+ENGINE_MISUSE = {
+    "float32 m/z": (lambda w: write_peaks(w, F8.astype(np.float32), F4), TypeError, "float64"),
+    "float64 intensities": (lambda w: write_peaks(w, F8, F8), TypeError, "float32"),
+    "strided m/z": (lambda w: write_peaks(w, np.arange(4.0)[::2], F4), ValueError, "contiguous"),
+    "lengths differ": (lambda w: write_peaks(w, F8[:1], F4), ValueError, "1 m/z values and 2 intensities"),
+    "polarity": (lambda w: w.write_spectrum("s", 1, 0.0, 0.0, None, "up", False, None, F8, F4), ValueError,
+                 "polarity"),
+    "precursor": (lambda w: w.write_spectrum("s", 2, 0.0, 0.0, None, None, False, [1.0], F8, F4), TypeError,
+                  "precursor"),
+    "spectrum after chromatogram": (lambda w: (w.write_chromatogram("TIC", "<t/>", F4, F4), write_peaks(w, F8, F4)),
+                                    ValueError, "before the chromatograms"),
+    "finished twice": (lambda w: (w.finish(), w.finish()), ValueError, "finished"),
+}
+
+
+@pytest.mark.parametrize("case", list(ENGINE_MISUSE))
+def test_engine_writer_refuses_misuse_with_a_clear_error(tmp_path, case):
+    call, error, message = ENGINE_MISUSE[case]
+    with open(tmp_path / "x.mzML", "wb") as out:
+        writer = engine_writer(out)
+        with pytest.raises(error, match=message):
+            call(writer)
+
+
+def test_engine_writer_reports_a_full_disk_as_oserror():
+    import errno
+
+    with open("/dev/full", "wb") as out:
+        writer = engine_writer(out, compression=True)
+        write_peaks(writer, F8, F4)  # buffered
+        with pytest.raises(OSError) as raised:
+            writer.finish()
+    assert raised.value.errno == errno.ENOSPC
+
+
+def test_engine_params_must_cover_every_key(tmp_path):
+    from corvex_tools import _native
+
+    with open(tmp_path / "x.mzML", "wb") as out, pytest.raises(ValueError, match="one per key"):
+        _native.MzmlWriter(out.fileno(), b"", b"", b"", [("<p>", "</p>")], False)
+
+
+# Values Python formats in every number of the documents: random bit patterns
+# over every exponent, 32-bit values widened, and the edges of the layout.
+def float_repr_cases():
+    random = np.random.default_rng(20261208)
+    bits = random.integers(0, 2**64, size=20000, dtype=np.uint64)
+    edges = [0.0, -0.0, float("inf"), float("-inf"), float("nan"), 5e-324, 2.2250738585072014e-308,
+             1.7976931348623157e308, 2.0**53, 2.0**53 + 2, 1e16, 9999999999999998.0, 1e15, 0.0001, 0.00009999,
+             1e-5, 0.1, 0.3, 1 / 3, 123456789.125, 1e22, 1e23, 5e-5, 0.5, 2.5, 9.5e-5, 1e-4 * (1 - 2**-52)]
+    edges += [10.0**e for e in range(-20, 25)] + [-(10.0**e) for e in range(-6, 18)]
+    narrow = random.integers(0, 2**32, size=20000, dtype=np.uint64).astype(np.uint32).view(np.float32)
+    with np.errstate(invalid="ignore"):  # signalling NaNs widen quietly
+        widened = narrow.astype(np.float64).tolist()
+    return {"random bits": bits.view(np.float64).tolist(), "edges": edges, "float32 widened": widened}
+
+
+@pytest.mark.parametrize("group", ["random bits", "edges", "float32 widened"])
+def test_engine_float_text_is_pythons_repr(group):
+    from corvex_tools import _native
+
+    values = float_repr_cases()[group]
+    assert [_native.float_repr(v) for v in values] == [repr(v) for v in values]
+
+
 # ---------------------------------------------------------------------------
 # MGF
 # ---------------------------------------------------------------------------
@@ -467,6 +563,22 @@ def test_mgf_holds_the_fragment_spectra_with_precursor_mz(run, converted):
         assert int(block["params"]["scans"]) == spectrum.scan_number
         assert_same_arrays(np.asarray(block["m/z array"], np.float64),
                            np.asarray(block["intensity array"]).astype(np.float32), spectrum)
+
+
+@pytest.mark.parametrize("variant", list(PRECURSOR_VARIANTS))
+def test_engine_mgf_is_the_oracles(run, tmp_path, variant):
+    from corvex_tools.mgf import write_mgf
+    from corvex_tools.writers import write_mgf_document
+
+    spectra = stand_ins(run, variant)
+    spectra[-2].precursor = dict(spectra[-2].precursor or {}, charge=-3, intensity=0.1)
+    documents, counts = [], []
+    for write in (write_mgf, write_mgf_document):
+        with open(tmp_path / "out.mgf", "wb") as out:
+            counts.append(write(out, spectra))
+        documents.append((tmp_path / "out.mgf").read_bytes())
+    assert documents[0] == documents[1] and counts[0] == counts[1]
+    assert sum(counts[0]) == sum(s.ms_level > 1 for s in spectra)  # each fragment written or left out
 
 
 # ---------------------------------------------------------------------------
