@@ -26,7 +26,7 @@ bool in_range(Numpress coding, double value) {
     if (!std::isfinite(value)) return false;
     switch (coding) {
         case Numpress::linear: return true;
-        case Numpress::pic: return value >= 0 && value < std::numeric_limits<int>::max();
+        case Numpress::pic: return value >= 0 && value <= std::numeric_limits<int>::max() - 1;
         case Numpress::slof: return value >= 0;
     }
     return false;
@@ -58,7 +58,9 @@ std::optional<std::string> numpress_encode(Numpress coding, std::span<const doub
     try {
         switch (coding) {
             case Numpress::linear: {
-                const double fixed_point = np::optimalLinearFixedPoint(values.data(), values.size());
+                double fixed_point = np::optimalLinearFixedPoint(values.data(), values.size());
+                // Values all zero (or nearly) allow any fixed point; the library's is infinite.
+                if (std::isinf(fixed_point)) fixed_point = std::numeric_limits<double>::max();
                 if (!values.empty() && !(fixed_point > 0)) {
                     out.clear();
                     return std::string("MS-Numpress linear cannot code values this large");
