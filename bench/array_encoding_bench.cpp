@@ -5,7 +5,6 @@
 // CORVEX_BENCH_DUMP set to a directory, each library and level writes its
 // streams there for the script to inflate and compare.
 #include <benchmark/benchmark.h>
-#include <isa-l/igzip_lib.h>
 #include <libdeflate.h>
 #include <openssl/evp.h>
 
@@ -16,6 +15,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "engine/deflate.hpp"
 
 namespace {
 
@@ -52,7 +53,8 @@ const std::vector<Array>& arrays() {
     return loaded;
 }
 
-std::size_t zlib_bound(std::size_t n) { return n + n / 16 + 64 + ISAL_DEF_MAX_HDR_SIZE; }
+// Room for either library's stream.
+std::size_t zlib_bound(std::size_t n) { return corvex::engine::ZlibCompressor::bound(n) + n / 16; }
 
 struct Libdeflate {
     explicit Libdeflate(int level) : compressor(libdeflate_alloc_compressor(level)) {}
@@ -63,30 +65,13 @@ struct Libdeflate {
     libdeflate_compressor* compressor;
 };
 
+// ISA-L through the engine's own compressor: what the converters run.
 struct Isal {
-    explicit Isal(int level) : level(level) {
-        static const std::size_t sizes[] = {ISAL_DEF_LVL0_DEFAULT, ISAL_DEF_LVL1_DEFAULT, ISAL_DEF_LVL2_DEFAULT,
-                                            ISAL_DEF_LVL3_DEFAULT};
-        level_buffer.resize(sizes[level]);
-    }
+    explicit Isal(int level) : compressor(level) {}
     std::size_t operator()(const unsigned char* in, std::size_t n, unsigned char* out, std::size_t capacity) {
-        isal_zstream stream;
-        isal_deflate_stateless_init(&stream);
-        stream.gzip_flag = IGZIP_ZLIB;
-        stream.level = static_cast<std::uint32_t>(level);
-        stream.level_buf = level_buffer.empty() ? nullptr : level_buffer.data();
-        stream.level_buf_size = static_cast<std::uint32_t>(level_buffer.size());
-        stream.next_in = const_cast<unsigned char*>(in);
-        stream.avail_in = static_cast<std::uint32_t>(n);
-        stream.next_out = out;
-        stream.avail_out = static_cast<std::uint32_t>(capacity);
-        stream.end_of_stream = 1;
-        stream.flush = NO_FLUSH;
-        if (isal_deflate_stateless(&stream) != COMP_OK) return 0;
-        return stream.total_out;
+        return compressor.compress(in, n, out, capacity);
     }
-    int level;
-    std::vector<std::uint8_t> level_buffer;
+    corvex::engine::ZlibCompressor compressor;
 };
 
 // kind: 0 m/z, 1 intensity, 2 both.

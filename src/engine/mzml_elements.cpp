@@ -159,6 +159,26 @@ std::optional<std::string> binary_array(Writer& w, Param array, std::span<const 
     return std::nullopt;
 }
 
+// The start tag every element has.
+void start_tag(Writer& w, const char* tag, std::uint64_t index, std::size_t length, std::string_view id) {
+    w.line(4, tag).text(" index=\"").integer(index).text("\" defaultArrayLength=\"");
+    w.integer(std::uint64_t{length}).text("\" id=\"").attribute(id).text("\">");
+}
+
+// The <binaryDataArrayList> of two arrays, then the element's end tag.
+template <class First, class Second>
+std::optional<std::string> arrays_and_end(Writer& w, const char* end_tag, Param first_param,
+                                          std::span<const First> first, const ArrayCoding& first_coding,
+                                          Param second_param, std::span<const Second> second,
+                                          const ArrayCoding& second_coding, BinaryArrayEncoder& encoder) {
+    w.line(5, "<binaryDataArrayList count=\"2\">");
+    if (auto error = binary_array(w, first_param, first, first_coding, encoder)) return error;
+    if (auto error = binary_array(w, second_param, second, second_coding, encoder)) return error;
+    w.line(5, "</binaryDataArrayList>");
+    w.line(4, end_tag);
+    return std::nullopt;
+}
+
 void precursor_list(Writer& w, const PrecursorFields& precursor) {
     w.line(5, "<precursorList count=\"1\">");
     if (precursor.native_id) {
@@ -232,8 +252,7 @@ std::optional<std::string> render_spectrum(std::string& out, const SpectrumField
     }
     const std::size_t start = out.size();
     Writer w(out, vocabulary);
-    w.line(4, "<spectrum index=\"").integer(spectrum.index).text("\" defaultArrayLength=\"");
-    w.integer(std::uint64_t{mz.size()}).text("\" id=\"").attribute(spectrum.native_id).text("\">");
+    start_tag(w, "<spectrum", spectrum.index, mz.size(), spectrum.native_id);
     w.param(5, Param::ms_level, std::int64_t{spectrum.ms_level});
     w.param(5, spectrum.ms_level == 1 ? Param::ms1_spectrum : Param::msn_spectrum);
     // A sum over no peaks is -0.0; the element says 0.
@@ -257,16 +276,10 @@ std::optional<std::string> render_spectrum(std::string& out, const SpectrumField
     w.line(6, "</scan>");
     w.line(5, "</scanList>");
     if (spectrum.precursor) precursor_list(w, *spectrum.precursor);
-    w.line(5, "<binaryDataArrayList count=\"2\">");
-    auto error = binary_array(w, Param::mz_array, mz, codings.mz, encoder);
-    if (!error) error = binary_array(w, Param::intensity_array, intensity, codings.intensity, encoder);
-    if (error) {
-        out.resize(start);
-        return error;
-    }
-    w.line(5, "</binaryDataArrayList>");
-    w.line(4, "</spectrum>");
-    return std::nullopt;
+    auto error = arrays_and_end(w, "</spectrum>", Param::mz_array, mz, codings.mz, Param::intensity_array, intensity,
+                                codings.intensity, encoder);
+    if (error) out.resize(start);
+    return error;
 }
 
 std::optional<std::string> render_chromatogram(std::string& out, const ChromatogramFields& chromatogram,
@@ -279,20 +292,13 @@ std::optional<std::string> render_chromatogram(std::string& out, const Chromatog
     }
     const std::size_t start = out.size();
     Writer w(out, vocabulary);
-    w.line(4, "<chromatogram index=\"").integer(chromatogram.index).text("\" defaultArrayLength=\"");
-    w.integer(std::uint64_t{time_sec.size()}).text("\" id=\"").attribute(chromatogram.native_id).text("\">");
+    start_tag(w, "<chromatogram", chromatogram.index, time_sec.size(), chromatogram.native_id);
     w.line(5, chromatogram.type_param);
-    w.line(5, "<binaryDataArrayList count=\"2\">");
     const ArrayCoding coding{std::nullopt, zlib};
-    auto error = binary_array(w, Param::time_array, time_sec, coding, encoder);
-    if (!error) error = binary_array(w, Param::intensity_array, intensity, coding, encoder);
-    if (error) {
-        out.resize(start);
-        return error;
-    }
-    w.line(5, "</binaryDataArrayList>");
-    w.line(4, "</chromatogram>");
-    return std::nullopt;
+    auto error = arrays_and_end(w, "</chromatogram>", Param::time_array, time_sec, coding, Param::intensity_array,
+                                intensity, coding, encoder);
+    if (error) out.resize(start);
+    return error;
 }
 
 }  // namespace corvex::engine::mzml

@@ -291,6 +291,23 @@ PyObject* mzml_writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     });
 }
 
+// Renders an element into the writer's buffer and appends it to the
+// document, with the interpreter released. None, or null with ValueError
+// (it cannot be rendered) or OSError (it cannot be written) set.
+template <class Render, class Append>
+PyObject* render_and_append(MzmlWriterObject* object, Render&& render, Append&& append) {
+    std::optional<std::string> error;
+    int write_error = 0;
+    Py_BEGIN_ALLOW_THREADS
+    object->element.clear();
+    error = render();
+    if (!error) write_error = append();
+    Py_END_ALLOW_THREADS
+    if (error) return raise_value_error(*error), nullptr;
+    if (write_error != 0) return raise_errno(write_error), nullptr;
+    Py_RETURN_NONE;
+}
+
 PyObject* mzml_write_spectrum(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static constexpr const char* params[] = {"native_id", "ms_level", "retention_time_sec", "total_ion_current",
@@ -334,17 +351,10 @@ PyObject* mzml_write_spectrum(PyObject* self, PyObject* const* args, Py_ssize_t 
         if (!mz.get(matched[8], "mz") || !intensity.get(matched[9], "intensity")) return nullptr;
         fields.index = object->document->spectrum_count();
 
-        std::optional<std::string> error;
-        int write_error = 0;
-        Py_BEGIN_ALLOW_THREADS
-        object->element.clear();
-        error = mzml::render_spectrum(object->element, fields, mz.values(), intensity.values(), object->vocabulary,
-                                      object->codings, object->encoder);
-        if (!error) write_error = object->document->append_spectrum(fields.native_id, object->element);
-        Py_END_ALLOW_THREADS
-        if (error) return raise_value_error(*error), nullptr;
-        if (write_error != 0) return raise_errno(write_error), nullptr;
-        Py_RETURN_NONE;
+        return render_and_append(object, [&] {
+            return mzml::render_spectrum(object->element, fields, mz.values(), intensity.values(), object->vocabulary,
+                                         object->codings, object->encoder);
+        }, [&] { return object->document->append_spectrum(fields.native_id, object->element); });
     });
 }
 
@@ -368,17 +378,10 @@ PyObject* mzml_write_chromatogram(PyObject* self, PyObject* const* args, Py_ssiz
         if (!time_sec.get(matched[2], "time_sec") || !intensity.get(matched[3], "intensity")) return nullptr;
         fields.index = object->document->chromatogram_count();
 
-        std::optional<std::string> error;
-        int write_error = 0;
-        Py_BEGIN_ALLOW_THREADS
-        object->element.clear();
-        error = mzml::render_chromatogram(object->element, fields, time_sec.values(), intensity.values(),
-                                          object->vocabulary, object->zlib, object->encoder);
-        if (!error) write_error = object->document->append_chromatogram(fields.native_id, object->element);
-        Py_END_ALLOW_THREADS
-        if (error) return raise_value_error(*error), nullptr;
-        if (write_error != 0) return raise_errno(write_error), nullptr;
-        Py_RETURN_NONE;
+        return render_and_append(object, [&] {
+            return mzml::render_chromatogram(object->element, fields, time_sec.values(), intensity.values(),
+                                             object->vocabulary, object->zlib, object->encoder);
+        }, [&] { return object->document->append_chromatogram(fields.native_id, object->element); });
     });
 }
 
