@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <fstream>
 #include <iterator>
-#include <regex>
 #include <string>
+#include <string_view>
 
 #include "engine/mzml_document.hpp"
 #include "engine/sha1.hpp"
@@ -58,15 +58,25 @@ TEST_P(Envelope, OffsetsAndChecksumVerify) {
 
     EXPECT_EQ(data.rfind("<head>", 0), 0u);
     EXPECT_NE(data.find(shape.index_list), std::string::npos);
-    std::smatch match;
-    ASSERT_TRUE(std::regex_search(data, match, std::regex("<indexListOffset>(\\d+)</indexListOffset>")));
-    EXPECT_EQ(data.compare(std::stoull(match[1]), 11, "<indexList "), 0);
-    const std::regex offset("<offset idRef=\"([^\"]+)\">(\\d+)</offset>");
+    // What follows `tag` up to the next `end`.
+    auto after = [&](std::size_t& at, std::string_view tag, char end) {
+        at = data.find(tag, at);
+        if (at == std::string::npos) return std::string();
+        at += tag.size();
+        return data.substr(at, data.find(end, at) - at);
+    };
+    std::size_t at = 0;
+    const std::string list_offset = after(at, "<indexListOffset>", '<');
+    ASSERT_FALSE(list_offset.empty());
+    EXPECT_EQ(data.compare(std::stoull(list_offset), 11, "<indexList "), 0);
     int offsets = 0;
-    for (auto it = std::sregex_iterator(data.begin(), data.end(), offset); it != std::sregex_iterator(); ++it) {
-        const std::string tag = (*it)[1].str().rfind("scan=", 0) == 0 ? "<spectrum " : "<chromatogram ";
-        EXPECT_EQ(data.compare(std::stoull((*it)[2]), tag.size(), tag), 0) << (*it)[1];
-        EXPECT_EQ(tag == "<spectrum ", (*it)[1].str().ends_with("&amp;")) << (*it)[1];  // ids escaped
+    for (at = 0;;) {
+        const std::string id = after(at, "<offset idRef=\"", '"');
+        if (at == std::string::npos) break;
+        const std::string offset = after(at, "\">", '<');
+        const std::string tag = id.rfind("scan=", 0) == 0 ? "<spectrum " : "<chromatogram ";
+        EXPECT_EQ(data.compare(std::stoull(offset), tag.size(), tag), 0) << id;
+        EXPECT_EQ(tag == "<spectrum ", id.ends_with("&amp;")) << id;  // ids escaped
         ++offsets;
     }
     EXPECT_EQ(offsets, shape.spectra + shape.chromatograms);
