@@ -131,8 +131,9 @@ private:
 
 // A corvex precursor dict: precursor_native_id, target_mz, selected_mz,
 // intensity, charge, collision_energy, isolation_width, activation; None or
-// missing for absent.
-bool precursor_fields(PyObject* value, std::optional<PrecursorFields>& out) {
+// missing for absent. The id is copied into `native_id`: the dict may change
+// on another thread while the interpreter is released.
+bool precursor_fields(PyObject* value, std::optional<PrecursorFields>& out, std::string& native_id) {
     out.reset();
     if (value == Py_None) return true;
     if (!PyDict_Check(value)) return type_error("precursor", "a dict or None");
@@ -141,7 +142,8 @@ bool precursor_fields(PyObject* value, std::optional<PrecursorFields>& out) {
     if (PyObject* id = item("precursor_native_id"); id != nullptr && id != Py_None) {
         std::string_view text;
         if (!text_view(id, "precursor['precursor_native_id']", text)) return false;
-        fields.native_id = text;
+        native_id.assign(text);
+        fields.native_id = native_id;
     }
     if (!optional_double(item("target_mz"), fields.target_mz) ||
         !optional_double(item("selected_mz"), fields.selected_mz) ||
@@ -323,6 +325,7 @@ PyObject* mzml_write_spectrum(PyObject* self, PyObject* const* args, Py_ssize_t 
         }
 
         SpectrumFields fields;
+        std::string precursor_id;
         std::int64_t level = 0;
         int centroid = 0;
         if (!text_view(matched[0], "native_id", fields.native_id) || !to_int64(matched[1], level) ||
@@ -342,7 +345,7 @@ PyObject* mzml_write_spectrum(PyObject* self, PyObject* const* args, Py_ssize_t 
             fields.base_peak = peak;
         }
         if (!polarity_field(matched[5], fields.polarity) || (centroid = PyObject_IsTrue(matched[6])) < 0 ||
-            !precursor_fields(matched[7], fields.precursor)) {
+            !precursor_fields(matched[7], fields.precursor, precursor_id)) {
             return nullptr;
         }
         fields.centroid = centroid != 0;
@@ -508,10 +511,12 @@ PyObject* mgf_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         auto access = ExclusiveAccess::acquire(object->access);
         if (!access) return nullptr;
         SpectrumFields fields;
+        std::string precursor_id;
         std::int64_t level = 0;
         auto scan_number = corvex::python::to_index(matched[2], "scan_number");
         if (!text_view(matched[0], "native_id", fields.native_id) || !to_int64(matched[1], level) || !scan_number ||
-            !to_double(matched[3], fields.retention_time_sec) || !precursor_fields(matched[4], fields.precursor)) {
+            !to_double(matched[3], fields.retention_time_sec) ||
+            !precursor_fields(matched[4], fields.precursor, precursor_id)) {
             return nullptr;
         }
         fields.ms_level = static_cast<int>(level);
