@@ -4,6 +4,7 @@ Every conversion runs the real command in a child interpreter under a time
 limit.  The outputs are compared with corvex's own records of the same
 sample (RawReader), field by field and array by array.
 """
+import base64
 import errno
 import hashlib
 import io
@@ -11,9 +12,11 @@ import os
 import re
 import signal
 import stat
+import struct
 import subprocess
 import sys
 import time
+import zlib
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -176,9 +179,27 @@ def test_mzml_read_by_pyopenms_equals_corvex_records(run, converted):
     assert [c.getNativeID() for c in experiment.getChromatograms()] == ["TIC"]
 
 
-@pytest.mark.parametrize("codec", ["zlib", "none"])
-def test_index_offsets_point_at_their_elements(converted, codec):
-    data = converted[codec].read_bytes()
+# Engine documents: (compression, MS-Numpress for m/z, for intensity).
+ENGINE_OPTIONS = {
+    "engine-none": (False, None, None),
+    "engine-zlib": (True, None, None),
+    "engine-linear-pic": (False, "linear", "pic"),
+    "engine-linear-slof-zlib": (True, "linear", "slof"),
+    "engine-linear-pic-zlib": (True, "linear", "pic"),
+}
+DOCUMENTS = ["zlib", "none", *ENGINE_OPTIONS]
+
+
+@pytest.fixture
+def document(request, codec):
+    """The document written by the command (``codec`` "zlib" or "none") or by the engine (a key of ENGINE_OPTIONS)."""
+    documents = request.getfixturevalue("engine_documents" if codec in ENGINE_OPTIONS else "converted")
+    return documents[codec]
+
+
+@pytest.mark.parametrize("codec", DOCUMENTS)
+def test_index_offsets_point_at_their_elements(document, codec):
+    data = document.read_bytes()
     list_offset = int(re.search(rb"<indexListOffset>(\d+)</indexListOffset>", data).group(1))
     assert data[list_offset:].startswith(b"<indexList ")
     offsets = re.findall(rb'<offset idRef="([^"]+)">(\d+)</offset>', data[list_offset:])
@@ -190,11 +211,11 @@ def test_index_offsets_point_at_their_elements(converted, codec):
     assert hashlib.sha1(data[:checksum.start(1)]).hexdigest().encode() == checksum.group(1)
 
 
-@pytest.mark.parametrize("codec", ["zlib", "none"])
-def test_mzml_is_valid_against_the_schema(converted, codec):
+@pytest.mark.parametrize("codec", DOCUMENTS)
+def test_mzml_is_valid_against_the_schema(document, codec):
     pytest.importorskip("lxml")
     validation = pytest.importorskip("psims.validation")
-    valid, schema = validation.validate(str(converted[codec]))
+    valid, schema = validation.validate(str(document))
     assert valid, str(schema.error_log)
 
 
@@ -202,34 +223,166 @@ def test_mzml_is_valid_against_the_schema(converted, codec):
 # spectra.  Stand-ins cover precursor fields this reader never fills.
 def stand_in(spectrum, **precursor):
     fields = {name: getattr(spectrum, name) for name in (
-        "native_id", "ms_level", "polarity", "analyzer", "scan_mode", "retention_time_sec", "total_ion_current",
-        "base_peak_mz", "base_peak_intensity", "mz", "intensity", "precursor")}
+        "native_id", "scan_number", "ms_level", "polarity", "analyzer", "scan_mode", "retention_time_sec",
+        "total_ion_current", "base_peak_mz", "base_peak_intensity", "mz", "intensity", "precursor")}
     if precursor:
         fields["precursor"] = dict(spectrum.precursor or {}, **precursor)
     return SimpleNamespace(**fields)
 
 
-@pytest.mark.parametrize("precursor", [
-    {},
-    {"isolation_width": 1.5, "charge": 3, "intensity": 12.5, "collision_energy": 35.0},
-    {"activation": "hcd", "charge": -2},
-    {"activation": "mpid", "selected_mz": None, "target_mz": None, "precursor_native_id": None},
-], ids=["as-read", "isolation-charge-energy", "hcd-negative-charge", "no-mz"])
-def test_fast_spectrum_rendering_matches_psims(run, tmp_path, precursor):
-    pytest.importorskip("psims")
+PRECURSOR_VARIANTS = {
+    "as-read": {},
+    "isolation-charge-energy": {"isolation_width": 1.5, "charge": 3, "intensity": 12.5, "collision_energy": 35.0},
+    "hcd-negative-charge": {"activation": "hcd", "charge": -2},
+    "no-mz": {"activation": "mpid", "selected_mz": None, "target_mz": None, "precursor_native_id": None},
+    "target-only-markup-ref": {"selected_mz": None, "isolation_width": 0.0, "precursor_native_id": 'a&b<"c">'},
+}
+
+
+def stand_ins(run, variant):
+    """The run's spectra with the precursor fields of ``variant``; the first negative, the second centroid."""
+    spectra = [stand_in(s, **PRECURSOR_VARIANTS[variant]) if s.precursor is not None else stand_in(s)
+               for s in run.spectra]
+    spectra[0].polarity, spectra[1].scan_mode = "negative", "centroid"
+    return spectra
+
+
+def oracle_mzml(run, spectra, target, compression=False, fast=True):
+    """The document today's Python converter writes for ``spectra``."""
     from corvex_tools.mzml import write_mzml
 
-    spectra = [stand_in(s, **precursor) if s.precursor is not None else stand_in(s) for s in run.spectra]
-    spectra[0].polarity, spectra[1].scan_mode = "negative", "centroid"
-    outputs = []
-    for fast in (True, False):
-        target = tmp_path / f"{fast}.mzML"
-        with open(target, "wb") as out:
-            write_mzml(out, run.path, "Sample1", spectra, run_info=run.reader.run_info(),
-                       chromatograms=run.reader.read_chromatograms(), scan_count=len(spectra),
-                       compression=False, fast_spectra=fast)
-        outputs.append(target.read_bytes())
-    assert outputs[0] == outputs[1]
+    with open(target, "wb") as out:
+        write_mzml(out, run.path, "Sample1", spectra, run_info=run.reader.run_info(),
+                   chromatograms=run.reader.read_chromatograms(), scan_count=len(spectra),
+                   compression=compression, fast_spectra=fast)
+    return target.read_bytes()
+
+
+def engine_mzml(run, spectra, target, **options):
+    """The document the engine writes for ``spectra``."""
+    from corvex_tools.writers import write_mzml_document
+
+    with open(target, "wb") as out:
+        written = write_mzml_document(out, run.path, "Sample1", spectra, run_info=run.reader.run_info(),
+                                      chromatograms=run.reader.read_chromatograms(), scan_count=len(spectra),
+                                      **options)
+    assert written == len(spectra)
+    return target.read_bytes()
+
+
+@pytest.mark.filterwarnings("ignore:No reference was found")
+@pytest.mark.parametrize("variant", list(PRECURSOR_VARIANTS))
+def test_fast_and_engine_rendering_match_psims(run, tmp_path, variant):
+    pytest.importorskip("psims")
+    spectra = stand_ins(run, variant)
+    psims = oracle_mzml(run, spectra, tmp_path / "psims.mzML", fast=False)
+    assert oracle_mzml(run, spectra, tmp_path / "fast.mzML") == psims
+    assert engine_mzml(run, spectra, tmp_path / "engine.mzML", compression=False) == psims
+
+
+BINARY_ARRAY = re.compile(rb'<binaryDataArray encodedLength="\d+">(.*?)<binary>([^<]*)</binary>', re.DOTALL)
+
+
+def inflated(document):
+    """``document`` up to </mzML>, every zlib-compressed array inflated (and its encodedLength with it)."""
+    def inflate(match):
+        params, text = match.groups()
+        data = base64.b64encode(zlib.decompress(base64.b64decode(text))) if b"zlib compression" in params else text
+        return b'<binaryDataArray encodedLength="%d">%s<binary>%s</binary>' % (len(data), params, data)
+
+    return BINARY_ARRAY.sub(inflate, document[:document.index(b"</mzML>")])
+
+
+def test_engine_zlib_arrays_inflate_to_the_oracles(run, engine_documents, tmp_path):
+    pytest.importorskip("psims")
+    oracle = oracle_mzml(run, run.spectra, tmp_path / "oracle.mzML", compression=True)
+    engine = engine_documents["engine-zlib"].read_bytes()
+    assert engine != oracle  # another deflate implementation: other streams for the same bytes
+    assert inflated(engine) == inflated(oracle)
+    assert inflated(engine).count(b"<binary>") == 2 * len(run.spectra) + 2
+
+
+@pytest.fixture(scope="module")
+def engine_documents(run, tmp_path_factory):
+    pytest.importorskip("psims")
+    out = tmp_path_factory.mktemp("engine")
+    documents = {}
+    for name, (compression, numpress_mz, numpress_intensity) in ENGINE_OPTIONS.items():
+        documents[name] = out / f"{name}.mzML"
+        engine_mzml(run, run.spectra, documents[name], compression=compression, numpress_mz=numpress_mz,
+                    numpress_intensity=numpress_intensity)
+    return documents
+
+
+def array_codings(document):
+    """(MS-Numpress coding or None, its fixed point or None) of every array of ``document``, in order."""
+    codings = []
+    for params, text in BINARY_ARRAY.findall(document):
+        coding = next((name for name, term in (("linear", b"linear prediction"), ("pic", b"positive integer"),
+                                                ("slof", b"short logged float")) if term in params), None)
+        data = base64.b64decode(text)
+        data = zlib.decompress(data) if b"zlib" in params else data
+        codings.append((coding, struct.unpack(">d", data[:8])[0] if coding in ("linear", "slof") else None))
+    return codings
+
+
+def assert_within_numpress_bound(coding, fixed_point, got, expected, float32_reader=False):
+    """MS-Numpress decodes within its coding's bound of the value coded; arrays without it are exact."""
+    got, expected = np.asarray(got, np.float64), np.asarray(expected, np.float64)
+    assert got.shape == expected.shape
+    if not expected.size:
+        return
+    if coding is None:
+        bound = np.zeros(expected.shape)
+    elif coding == "linear":
+        bound = np.full(expected.shape, 0.5 / fixed_point * (1 + 1e-6))  # rounded on the fixed point's grid
+        assert bound[0] <= 1e-8 * np.max(np.abs(expected))  # the grid is as fine as 32-bit residuals allow
+    elif coding == "pic":
+        bound = np.full(expected.shape, 0.5)  # rounded to an integer
+    else:  # log(x + 1) rounded on a 16-bit grid
+        bound = (expected + 1) * np.expm1(0.5 / fixed_point) * (1 + 1e-6)
+    if float32_reader:
+        bound = bound + np.abs(expected) * 2.0 ** -24
+    assert np.all(np.abs(got - expected) <= bound), np.max(np.abs(got - expected) - bound)
+
+
+NUMPRESS_DOCUMENTS = [name for name, options in ENGINE_OPTIONS.items() if options[1]]
+
+
+@pytest.mark.parametrize("name", NUMPRESS_DOCUMENTS)
+@pytest.mark.parametrize("reader", ["pyteomics", "pyopenms"])
+def test_numpress_documents_read_back_within_the_codings_bounds(run, engine_documents, name, reader):
+    _, _, intensity_coding = ENGINE_OPTIONS[name]
+    document = engine_documents[name]
+    codings = array_codings(document.read_bytes())
+    assert codings[2 * len(run.spectra):] == [(None, None)] * 2  # the chromatogram's
+    codings = codings[:2 * len(run.spectra)]
+    # pic takes integers up to 2^31 - 1: an array with larger values goes without it.
+    assert codings[::2] == [("linear", point) for _, point in codings[::2]]
+    assert [coding for coding, _ in codings[1::2]] == [
+        None if intensity_coding == "pic" and max(s.intensity, default=0) >= 2**31 - 1 else intensity_coding
+        for s in run.spectra]
+    if reader == "pyteomics":
+        pytest.importorskip("pynumpress")
+        mzml = pytest.importorskip("pyteomics.mzml")
+        with mzml.MzML(str(document), decode_binary=True) as records:
+            loaded = [(r["id"], r["ms level"], r["scanList"]["scan"][0]["scan start time"],
+                       r["m/z array"], r["intensity array"]) for r in records]
+    else:
+        oms = pytest.importorskip("pyopenms")
+        experiment = oms.MSExperiment()
+        oms.MzMLFile().load(str(document), experiment)
+        loaded = [(s.getNativeID(), s.getMSLevel(), s.getRT(), *s.get_peaks()) for s in experiment.getSpectra()]
+        precursors = [s.getPrecursors() for s in experiment.getSpectra()]
+        assert [[p.getMZ() for p in got] for got in precursors] == [
+            [] if s.precursor is None else [s.precursor["selected_mz"] or 0.0] for s in run.spectra]
+    assert [record[:3] for record in loaded] == [
+        (s.native_id, s.ms_level, s.retention_time_sec) for s in run.spectra]
+    for (*_, mz, intensity), spectrum, mz_coding, intensity_coding in zip(loaded, run.spectra, codings[::2],
+                                                                          codings[1::2]):
+        assert_within_numpress_bound(*mz_coding, mz, spectrum.mz)
+        assert_within_numpress_bound(*intensity_coding, intensity, spectrum.intensity,
+                                     float32_reader=reader == "pyopenms")
 
 
 @pytest.mark.parametrize("compression", [True, False], ids=["zlib", "none"])
@@ -301,6 +454,102 @@ def test_mzml_conversion_uses_no_network(run, tmp_path, monkeypatch):
     assert (tmp_path / "x.mzML").stat().st_size > 0
 
 
+@pytest.mark.parametrize("spectra, chromatograms", [(0, 0), (None, 0), (0, None)],
+                         ids=["nothing", "no-chromatogram", "no-spectrum"])
+def test_engine_document_with_empty_lists_is_the_oracles(run, tmp_path, spectra, chromatograms):
+    pytest.importorskip("psims")
+    from corvex_tools.mzml import write_mzml
+    from corvex_tools.writers import write_mzml_document
+
+    kept = run.spectra[:spectra]
+    arguments = dict(run_info=run.reader.run_info(), chromatograms=run.reader.read_chromatograms()[:chromatograms],
+                     scan_count=len(kept), compression=False)
+    documents = []
+    for write in (write_mzml, write_mzml_document):
+        with open(tmp_path / "out.mzML", "wb") as out:
+            write(out, run.path, "Sample1", kept, **arguments)
+        documents.append((tmp_path / "out.mzML").read_bytes())
+    assert documents[0] == documents[1]
+
+
+def engine_writer(out, compression=False, numpress_intensity=None):
+    from corvex_tools import _native
+
+    keys = _native.mzml_param_keys()
+    return _native.MzmlWriter(out.fileno(), b"<head>", b"<between>", b"</mzML>", [("<p>", "</p>")] * len(keys),
+                              compression, None, numpress_intensity)
+
+
+def write_peaks(writer, mz, intensity):
+    writer.write_spectrum("scan=1", 1, 0.5, 3.0, None, None, False, None, mz, intensity)
+
+
+F8, F4 = np.array([100.0, 200.0]), np.array([1.0, 2.0], np.float32)
+ENGINE_MISUSE = {
+    "float32 m/z": (lambda w: write_peaks(w, F8.astype(np.float32), F4), TypeError, "float64"),
+    "float64 intensities": (lambda w: write_peaks(w, F8, F8), TypeError, "float32"),
+    "strided m/z": (lambda w: write_peaks(w, np.arange(4.0)[::2], F4), ValueError, "contiguous"),
+    "lengths differ": (lambda w: write_peaks(w, F8[:1], F4), ValueError, "1 m/z values and 2 intensities"),
+    "polarity": (lambda w: w.write_spectrum("s", 1, 0.0, 0.0, None, "up", False, None, F8, F4), ValueError,
+                 "polarity"),
+    "precursor": (lambda w: w.write_spectrum("s", 2, 0.0, 0.0, None, None, False, [1.0], F8, F4), TypeError,
+                  "precursor"),
+    "spectrum after chromatogram": (lambda w: (w.write_chromatogram("TIC", "<t/>", F4, F4), write_peaks(w, F8, F4)),
+                                    ValueError, "before the chromatograms"),
+    "finished twice": (lambda w: (w.finish(), w.finish()), ValueError, "finished"),
+}
+
+
+@pytest.mark.parametrize("case", list(ENGINE_MISUSE))
+def test_engine_writer_refuses_misuse_with_a_clear_error(tmp_path, case):
+    call, error, message = ENGINE_MISUSE[case]
+    with open(tmp_path / "x.mzML", "wb") as out:
+        writer = engine_writer(out)
+        with pytest.raises(error, match=message):
+            call(writer)
+
+
+def test_engine_writer_reports_a_full_disk_as_oserror():
+    import errno
+
+    with open("/dev/full", "wb") as out:
+        writer = engine_writer(out, compression=True)
+        write_peaks(writer, F8, F4)  # buffered
+        with pytest.raises(OSError) as raised:
+            writer.finish()
+    assert raised.value.errno == errno.ENOSPC
+
+
+def test_engine_params_must_cover_every_key(tmp_path):
+    from corvex_tools import _native
+
+    with open(tmp_path / "x.mzML", "wb") as out, pytest.raises(ValueError, match="one per key"):
+        _native.MzmlWriter(out.fileno(), b"", b"", b"", [("<p>", "</p>")], False)
+
+
+# Values Python formats in every number of the documents: random bit patterns
+# over every exponent, 32-bit values widened, and the edges of the layout.
+def float_repr_cases():
+    random = np.random.default_rng(20261208)
+    bits = random.integers(0, 2**64, size=20000, dtype=np.uint64)
+    edges = [0.0, -0.0, float("inf"), float("-inf"), float("nan"), 5e-324, 2.2250738585072014e-308,
+             1.7976931348623157e308, 2.0**53, 2.0**53 + 2, 1e16, 9999999999999998.0, 1e15, 0.0001, 0.00009999,
+             1e-5, 0.1, 0.3, 1 / 3, 123456789.125, 1e22, 1e23, 5e-5, 0.5, 2.5, 9.5e-5, 1e-4 * (1 - 2**-52)]
+    edges += [10.0**e for e in range(-20, 25)] + [-(10.0**e) for e in range(-6, 18)]
+    narrow = random.integers(0, 2**32, size=20000, dtype=np.uint64).astype(np.uint32).view(np.float32)
+    with np.errstate(invalid="ignore"):  # signalling NaNs widen quietly
+        widened = narrow.astype(np.float64).tolist()
+    return {"random bits": bits.view(np.float64).tolist(), "edges": edges, "float32 widened": widened}
+
+
+@pytest.mark.parametrize("group", ["random bits", "edges", "float32 widened"])
+def test_engine_float_text_is_pythons_repr(group):
+    from corvex_tools import _native
+
+    values = float_repr_cases()[group]
+    assert [_native.float_repr(v) for v in values] == [repr(v) for v in values]
+
+
 # ---------------------------------------------------------------------------
 # MGF
 # ---------------------------------------------------------------------------
@@ -318,6 +567,22 @@ def test_mgf_holds_the_fragment_spectra_with_precursor_mz(run, converted):
         assert int(block["params"]["scans"]) == spectrum.scan_number
         assert_same_arrays(np.asarray(block["m/z array"], np.float64),
                            np.asarray(block["intensity array"]).astype(np.float32), spectrum)
+
+
+@pytest.mark.parametrize("variant", list(PRECURSOR_VARIANTS))
+def test_engine_mgf_is_the_oracles(run, tmp_path, variant):
+    from corvex_tools.mgf import write_mgf
+    from corvex_tools.writers import write_mgf_document
+
+    spectra = stand_ins(run, variant)
+    spectra[-2].precursor = dict(spectra[-2].precursor or {}, charge=-3, intensity=0.1)
+    documents, counts = [], []
+    for write in (write_mgf, write_mgf_document):
+        with open(tmp_path / "out.mgf", "wb") as out:
+            counts.append(write(out, spectra))
+        documents.append((tmp_path / "out.mgf").read_bytes())
+    assert documents[0] == documents[1] and counts[0] == counts[1]
+    assert sum(counts[0]) == sum(s.ms_level > 1 for s in spectra)  # each fragment written or left out
 
 
 # ---------------------------------------------------------------------------
