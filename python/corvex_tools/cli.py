@@ -1,4 +1,4 @@
-"""The ``corvex`` command: ``corvex info`` and ``corvex convert``."""
+"""The ``corvex`` command: ``corvex info``, ``corvex convert`` and ``corvex report``."""
 
 from __future__ import annotations
 
@@ -153,6 +153,72 @@ def cmd_convert(args: argparse.Namespace) -> int:
     return 0
 
 
+def _report_target(output: Optional[str], paths: List[str]) -> Path:
+    name = f"{Path(paths[0]).stem}.report.html" if len(paths) == 1 else "report.html"
+    if output is None:
+        return Path.cwd() / name
+    target = Path(output)
+    if target.is_dir():
+        return target / name
+    if not target.parent.is_dir():
+        raise ToolError(f"{output}: output directory {str(target.parent)!r} does not exist")
+    return target
+
+
+def _report_samples(path: str, names: List[str], args: argparse.Namespace) -> List[str]:
+    if args.sample is not None:
+        if args.sample not in names:
+            raise ToolError(f"{path}: no sample named {args.sample!r} (samples: {', '.join(names)})")
+        return [args.sample]
+    if args.all_samples or len(names) == 1:
+        return names
+    raise ToolError(f"{path} holds {len(names)} samples ({', '.join(names)}); "
+                    "choose one with --sample NAME or report all with --all-samples")
+
+
+def cmd_report(args: argparse.Namespace) -> int:
+    from .report import labels, profile, write_report
+
+    paths = [_input(path) for path in args.runs]
+    target = _report_target(args.output, paths)
+    # (path, sample, whether the file holds several, why it cannot be read)
+    runs: List[Any] = []
+    for path in paths:
+        try:
+            names = corvex.list_samples(path)
+        except RuntimeError as error:
+            runs.append((path, None, False, str(_reader_error(path, error))))
+            continue
+        runs += [(path, sample, len(names) > 1, None) for sample in _report_samples(path, names, args)]
+    profiles, failures, problems = [], [], []
+    with ExitStack() as stack:
+        for (path, sample, _, failed), label in zip(runs, labels([run[:3] for run in runs])):
+            if failed is None:
+                try:
+                    result = profile(path, sample, label, progress=lambda total: _progress(total, label, stack))
+                except RuntimeError as error:
+                    failed = str(_reader_error(path, error))
+            if failed is not None:
+                failures.append((label, failed))
+                problems.append(failed)
+                continue
+            profiles.append(result)
+            if result.error is not None:
+                problems.append(str(_reader_error(path, RuntimeError(result.error))))
+            if result.truncation is not None:
+                t = result.truncation
+                print(f"corvex: warning: {label}: {t.spectra} spectra reach past the end of the scan file, "
+                      f"which is {t.missing_bytes} bytes short", file=sys.stderr)
+    if len(runs) == 1 and problems:
+        raise ToolError(problems[0])
+    for problem in problems:
+        print(f"corvex: {problem}", file=sys.stderr)
+    write_report(target, profiles, failures, _version())
+    if not args.quiet and sys.stderr.isatty():
+        print(f"corvex: wrote {target}", file=sys.stderr)
+    return 1 if problems else 0
+
+
 def _format_choice(text: str) -> str:
     key = text.lower()
     if key not in FORMATS:
@@ -209,6 +275,17 @@ def build_parser() -> argparse.ArgumentParser:
                               "machine)")
     convert.add_argument("-q", "--quiet", action="store_true", help="do not report the files written on a terminal")
     convert.set_defaults(handler=cmd_convert)
+
+    report = commands.add_parser("report", help="write an HTML quality report of one or more runs")
+    report.add_argument("runs", metavar="RUN.wiff", nargs="+")
+    report.add_argument("-o", "--output", metavar="OUT",
+                        help="the HTML file, or an existing directory (default: RUN.report.html for one run, "
+                             "report.html for several, in the current directory)")
+    pick = report.add_mutually_exclusive_group()
+    pick.add_argument("--sample", metavar="NAME", help="the sample to report, in every run")
+    pick.add_argument("--all-samples", action="store_true", help="report every sample of every run")
+    report.add_argument("-q", "--quiet", action="store_true", help="do not report the file written on a terminal")
+    report.set_defaults(handler=cmd_report)
     return parser
 
 
