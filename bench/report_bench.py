@@ -4,7 +4,8 @@ Uses the benchmark runs of bench/run (bench/out/full: 20,000 scans, 0.9 GB of
 scan data; bench/out/small: ten times smaller), writing them on first use.
 Every measurement runs in a fresh child process, so that its peak RSS is its
 own; the repeats go round the cases in turn and times are the best of
---repeat.  Prints, each with PASS or FAIL:
+--repeat.  Verdicts use CPU times when the load average exceeds the number
+of cores, as bench/run does; --basis chooses.  Prints, each with PASS or FAIL:
 
 * the report's time against the time of opening the run and iterating its
   peaks as numpy arrays (``open_run`` + ``iter_peaks``, through the same
@@ -112,6 +113,9 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--repeat", type=int, default=2)
     parser.add_argument("--scale", type=float, default=1.0, help="size of the full run (default: 1, 0.9 GB)")
+    parser.add_argument("--basis", choices=["wall", "cpu"], default=None,
+                        help="times the verdict uses (default: CPU when the load average exceeds the number "
+                             "of cores, wall-clock otherwise)")
     parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -120,11 +124,12 @@ def main() -> int:
         print(json.dumps(result))
         return 0
 
+    load = os.getloadavg()[0]
+    basis = args.basis or ("cpu" if load > (os.cpu_count() or 1) else "wall")
     full = ensure_run(OUT / "full", args.scale)
     small = ensure_run(OUT / "small", args.scale / 10)
     print(f"run: {full['scans']} scans, {full['points_written']:,} points, "
-          f"{full['scan_file_bytes'] / 1e6:.0f} MB of scan data; load average {os.getloadavg()[0]:.1f} "
-          f"on {os.cpu_count()} CPUs")
+          f"{full['scan_file_bytes'] / 1e6:.0f} MB of scan data; load average {load:.1f} on {os.cpu_count()} CPUs")
     with tempfile.TemporaryDirectory() as tmp:
         html = str(Path(tmp) / "report.html")
         iterations, reports = [], []
@@ -134,13 +139,15 @@ def main() -> int:
         small_iteration = run_child("iterate", small["wiff"])
         small_report = run_child("report", small["wiff"], str(Path(tmp) / "small.html"))
 
-    iterate = min(iterations, key=lambda r: r["seconds"])
-    report = min(reports, key=lambda r: r["seconds"])
+    key = "cpu" if basis == "cpu" else "seconds"
+    iterate = min(iterations, key=lambda r: r[key])
+    report = min(reports, key=lambda r: r[key])
     if any(r["status"] != 0 for r in reports):
         print("the report command failed", file=sys.stderr)
         return 1
-    ratio = report["seconds"] / iterate["seconds"]
+    wall_ratio = report["seconds"] / iterate["seconds"]
     cpu_ratio = report["cpu"] / iterate["cpu"]
+    ratio = cpu_ratio if basis == "cpu" else wall_ratio
     size = report["html_bytes"]
     # What the report holds beyond what reading the run takes: its own memory.
     extra = report["peak_rss"] - iterate["peak_rss"]
@@ -161,8 +168,8 @@ def main() -> int:
           f"({iterate['peaks']:,} peaks)")
     print(f"peaks come from: {_source_description()}")
     print()
-    print(f"report vs iteration: {ratio:.2f}x wall, {cpu_ratio:.2f}x CPU (target <= {RATIO_TARGET:g}x)"
-          f"   {verdict(ratio <= RATIO_TARGET)}")
+    print(f"report vs iteration: {wall_ratio:.2f}x wall, {cpu_ratio:.2f}x CPU (target <= {RATIO_TARGET:g}x, "
+          f"verdict on {basis} time)   {verdict(ratio <= RATIO_TARGET)}")
     print(f"HTML of the full run: {size / 1e6:.2f} MB (limit {HTML_LIMIT_BYTES / 1e6:g} MB)"
           f"   {verdict(size < HTML_LIMIT_BYTES)}")
     print(f"report's memory beyond iteration (peak RSS): {extra / 2**20:.1f} MiB on the full run, "

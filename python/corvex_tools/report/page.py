@@ -262,17 +262,22 @@ def precursor_figure(profiles: Sequence[RunProfile]) -> Dict[str, Any]:
 
 
 def scan_rate(profile: RunProfile) -> Tuple[np.ndarray, np.ndarray]:
-    """Scans per second in equal retention-time windows of about SCANS_PER_RATE_WINDOW scans or more:
-    (window start in s, rate)."""
+    """Scans per second in equal retention-time windows of SCANS_PER_RATE_WINDOW scans or more on
+    average: (the windows' edges in s, the rate in each)."""
     rt = profile.spectra["retention_time_sec"]
     if len(rt) == 0:
         return np.zeros(0), np.zeros(0)
     low, high = float(rt.min()), float(rt.max())
     if high <= low:
-        return np.array([low]), np.array([float(len(rt))])
+        return np.array([low, low]), np.array([float(len(rt))])
     bins = min(SCAN_RATE_BINS, max(1, len(rt) // SCANS_PER_RATE_WINDOW))
     counts, edges = np.histogram(rt, bins=bins, range=(low, high))
-    return edges[:-1], counts / np.diff(edges)
+    return edges, counts / np.diff(edges)
+
+
+def _steps(edges: np.ndarray, values: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """Points of a step line ("hv") that draws each value across its bin, the last one included."""
+    return edges, np.append(values, values[-1:]).astype(np.float64)
 
 
 def cycle_times(profile: RunProfile) -> Tuple[np.ndarray, np.ndarray]:
@@ -284,9 +289,9 @@ def cycle_times(profile: RunProfile) -> Tuple[np.ndarray, np.ndarray]:
 def speed_figures(profiles: Sequence[RunProfile]) -> Dict[str, Dict[str, Any]]:
     rates, cycles = [], []
     for k, profile in enumerate(profiles):
-        start, rate = scan_rate(profile)
+        edges, rate = _steps(*scan_rate(profile))
         rates.append({"type": "scatter", "mode": "lines", "line": {"shape": "hv", "color": _color(k)},
-                      "name": profile.label, "x": typed(start / 60.0, "f4"), "y": typed(rate, "f4"),
+                      "name": profile.label, "x": typed(edges / 60.0, "f4"), "y": typed(rate, "f4"),
                       "hovertemplate": "%{x:.2f} min<br>%{y:.3g} scans/s<extra>"
                                        + html.escape(profile.label) + "</extra>"})
         at, seconds = cycle_times(profile)
@@ -304,24 +309,26 @@ def speed_figures(profiles: Sequence[RunProfile]) -> Dict[str, Dict[str, Any]]:
 
 
 def peak_count_histogram(counts: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
-    """Spectra per log-spaced bin of peak count (empty spectra left out): (bin lower edges, spectra)."""
+    """Spectra per log-spaced bin of peak count, empty spectra left out: (bin edges, spectra per bin)."""
     counts = counts[counts > 0]
     if len(counts) == 0:
         return np.zeros(0), np.zeros(0, dtype=np.int64)
     decades = max(1, math.ceil(math.log10(float(counts.max()) + 1)))
     edges = np.unique(np.floor(np.logspace(0, decades, decades * PEAK_COUNT_BINS_PER_DECADE + 1)))
-    spectra, _ = np.histogram(counts, bins=np.append(edges, np.inf))
+    spectra, _ = np.histogram(counts, bins=edges)
     return edges, spectra
 
 
 def intensity_histogram(profile: RunProfile) -> Tuple[np.ndarray, np.ndarray]:
-    """Peaks per intensity bin (eight per octave), from the first to the last bin with peaks, bin 0 left out."""
+    """Peaks per intensity bin (eight per octave) from the first to the last bin with peaks, bin 0 (zero
+    and below) left out: (bin edges, peaks per bin)."""
     counts = profile.intensity_histogram[1:]
     used = np.flatnonzero(counts)
     if len(used) == 0:
         return np.zeros(0), np.zeros(0, dtype=np.uint64)
     first, last = used[0], used[-1]
-    return intensity_bin_edges()[1:][first:last + 1], counts[first:last + 1]
+    edges = np.append(intensity_bin_edges(), np.inf)[1:]
+    return edges[first:last + 2], counts[first:last + 1]
 
 
 def distribution_figures(profiles: Sequence[RunProfile]) -> Dict[str, Dict[str, Any]]:
@@ -330,6 +337,9 @@ def distribution_figures(profiles: Sequence[RunProfile]) -> Dict[str, Dict[str, 
         levels = profile.spectra["ms_level"]
         for level in np.unique(levels).tolist():
             edges, spectra = peak_count_histogram(profile.peak_count[levels == level])
+            if len(spectra) == 0:
+                continue
+            edges, spectra = _steps(edges, spectra)
             name = f"{profile.label} MS{level}"
             peaks.append({"type": "scatter", "mode": "lines", "name": name, "legendgroup": profile.label,
                           "line": {"shape": "hv", "color": _color(k), "dash": "solid" if level == 1 else "dash"},
@@ -337,6 +347,9 @@ def distribution_figures(profiles: Sequence[RunProfile]) -> Dict[str, Dict[str, 
                           "hovertemplate": "%{x:.0f} peaks or more<br>%{y} spectra<extra>" + html.escape(name)
                                            + "</extra>"})
         edges, counts = intensity_histogram(profile)
+        if len(counts) == 0:
+            continue
+        edges, counts = _steps(edges, counts)
         intensities.append({"type": "scatter", "mode": "lines", "name": profile.label,
                             "line": {"shape": "hv", "color": _color(k)},
                             "x": typed(edges, "f8"), "y": typed(counts, "f8"),
