@@ -349,18 +349,23 @@ def distribution_figures(profiles: Sequence[RunProfile]) -> Dict[str, Dict[str, 
         edges, counts = intensity_histogram(profile)
         if len(counts) == 0:
             continue
-        edges, counts = _steps(edges, counts)
+        # The eight bins of an octave are not equally wide on a log axis: peaks per decade of intensity
+        # draws their density without a saw-tooth.
+        with np.errstate(divide="ignore", invalid="ignore"):
+            density = counts / np.log10(edges[1:] / edges[:-1])
+        edges, counts = _steps(edges, density)
         intensities.append({"type": "scatter", "mode": "lines", "name": profile.label,
                             "line": {"shape": "hv", "color": _color(k)},
                             "x": typed(edges, "f8"), "y": typed(counts, "f8"),
-                            "hovertemplate": "from %{x:.4g}<br>%{y} peaks<extra>" + html.escape(profile.label)
-                                             + "</extra>"})
+                            "hovertemplate": "from %{x:.4g}<br>%{y:.3s} peaks per decade<extra>"
+                                             + html.escape(profile.label) + "</extra>"})
     return {
         "peaks-per-spectrum": {"data": peaks, "layout": _layout(
             "Peaks per spectrum", "peaks (log scale)", "spectra", xaxis={"type": "log",
                                                                          "title": {"text": "peaks"}})},
         "intensity": {"data": intensities, "layout": _layout(
-            "Peak intensity", "intensity", "peaks", xaxis={"type": "log", "title": {"text": "intensity"}})},
+            "Peak intensity", "intensity", "peaks per decade of intensity",
+            xaxis={"type": "log", "title": {"text": "intensity"}})},
     }
 
 
