@@ -28,7 +28,6 @@ import argparse
 import json
 import os
 import resource
-import subprocess
 import sys
 import tempfile
 import time
@@ -37,6 +36,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench"))
 
+import run_bench  # noqa: E402
 from run_bench import OUT, ensure_run  # noqa: E402
 
 RATIO_TARGET = 2.0
@@ -95,12 +95,7 @@ def child_report(wiff: str, html: str) -> dict:
 
 
 def run_child(*args: str) -> dict:
-    done = subprocess.run([sys.executable, __file__, "--child", *args], stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, text=True)
-    if done.returncode != 0:
-        sys.stderr.write(done.stderr)
-        raise subprocess.CalledProcessError(done.returncode, done.args)
-    return json.loads(done.stdout.strip().splitlines()[-1])
+    return run_bench.run_child(*args, script=__file__)
 
 
 # ---------------------------------------------------------------------------

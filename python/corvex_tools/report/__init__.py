@@ -15,14 +15,14 @@ from ..info import _tic_summary
 from ..output import atomic_output
 from .aggregate import RunProfile, profile_run
 from .page import render
-from .source import open_run
+from .source import open_run, spectra_table
 
 __all__ = ["RunProfile", "profile", "summarize_run", "write_report"]
 
 
 def summarize_run(run: Any) -> Dict[str, Any]:
     """What ``corvex info`` shows of a sample, from an open run, and the scan file's size."""
-    table = run.spectra
+    table = spectra_table(run)
     levels = Counter(table["ms_level"].tolist())
     rt = table["retention_time_sec"]
     identity = run.instrument_info()

@@ -9,12 +9,12 @@ spectrum, whatever the number of peaks.
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, Optional
+from dataclasses import dataclass
+from typing import Any, Callable, Dict, Optional, Tuple
 
 import numpy as np
 
-from .. import _native
+from .. import _native  # type: ignore[attr-defined]
 from .source import Truncation, spectra_table, truncation
 
 MAP_ROWS = 256        # MS1 map: rows of consecutive survey spectra
@@ -42,7 +42,7 @@ class Ms1Map:
         self.intensity = np.zeros((rows, columns), dtype=np.float64)
         self.low_mz = math.nan       # lower edge of column 0
         self.bin_width = math.nan
-        self._used: Optional[tuple] = None   # first and last column that hold intensity
+        self._used: Optional[Tuple[int, int]] = None   # first and last column that hold intensity
         self.outside = 0
 
     @property
@@ -56,11 +56,12 @@ class Ms1Map:
             return
         self._make_room(low, high)
         self.outside += _native.bin_peaks(mz, intensity, self.low_mz, self.bin_width, self.intensity[row])
-        first, last = self._column(low), self._column(high)
+        first, last = (min(max(self._position(mz), 0), self.columns - 1) for mz in (low, high))
         self._used = (first, last) if self._used is None else (min(self._used[0], first), max(self._used[1], last))
 
-    def _column(self, mz: float) -> int:
-        return min(max(int(math.floor((mz - self.low_mz) * (1.0 / self.bin_width))), 0), self.columns - 1)
+    def _position(self, mz: float) -> int:
+        """The column of ``mz`` as bin_peaks computes it, whether inside the grid or not."""
+        return int(math.floor((mz - self.low_mz) * (1.0 / self.bin_width)))
 
     def _make_room(self, low: float, high: float) -> None:
         if self._used is None:
@@ -69,8 +70,8 @@ class Ms1Map:
             self.low_mz = low - self.bin_width * (self.columns // 4)
             return
         while True:
-            first = min(self._used[0], math.floor((low - self.low_mz) / self.bin_width))
-            last = max(self._used[1], math.floor((high - self.low_mz) / self.bin_width))
+            first = min(self._used[0], self._position(low))
+            last = max(self._used[1], self._position(high))
             if last - first + 1 <= self.columns - 2:   # a column to spare for rounding at either end
                 break
             self._merge_pairs()
@@ -78,11 +79,11 @@ class Ms1Map:
             self._shift(first - (self.columns - (last - first + 1)) // 2)
 
     def _merge_pairs(self) -> None:
+        assert self._used is not None
         grid = self.intensity
         merged = np.zeros_like(grid)
         half = self.columns // 2
         merged[:, :half] = grid[:, 0::2] + grid[:, 1::2]
-        # Keep the used columns near the middle: re-centre after merging.
         self.intensity = merged
         self.bin_width *= 2.0
         first, last = self._used
@@ -90,6 +91,7 @@ class Ms1Map:
 
     def _shift(self, by: int) -> None:
         """Moves the grid's window ``by`` columns up the m/z axis (down for negative)."""
+        assert self._used is not None
         grid = self.intensity
         moved = np.zeros_like(grid)
         first, last = self._used
@@ -98,7 +100,7 @@ class Ms1Map:
         self.low_mz += by * self.bin_width
         self._used = (first - by, last - by)
 
-    def used(self) -> Optional[tuple]:
+    def used(self) -> Optional[Tuple[int, int]]:
         return self._used
 
 
@@ -120,7 +122,6 @@ class RunProfile:
     intensity_histogram: np.ndarray         # uint64 counts per intensity bin
     dde_precursor_mz: np.ndarray
     error: Optional[str] = None             # the reader's error that ended the pass, if any
-    notes: list = field(default_factory=list)
 
 
 def _map_rows(ms_level: np.ndarray) -> tuple:

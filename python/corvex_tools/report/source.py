@@ -19,7 +19,7 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
-from typing import Any, Dict, Iterator, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 import numpy as np
 
@@ -69,7 +69,7 @@ class ReaderRun:
         index = self._reader.scan_index()
         spectra = [self._reader.read_spectrum(i) for i in range(n)]
         position_of = {s.native_id: i for i, s in enumerate(spectra)}
-        precursors = [s.precursor or {} for s in spectra]
+        precursors: List[Dict[str, Any]] = [dict(s.precursor or {}) for s in spectra]
         selected = [p.get("selected_mz") for p in precursors]
         return {
             "position": np.arange(n, dtype=np.int64),
@@ -80,32 +80,21 @@ class ReaderRun:
             "retention_time_sec": np.array([s.retention_time_sec for s in spectra], dtype=np.float64),
             "reported_tic": np.array([r["tic"] for r in index], dtype=np.float64),
             "precursor_mz": np.array([np.nan if v is None else v for v in selected], dtype=np.float64),
-            "survey_position": np.array([position_of.get(p.get("precursor_native_id"), -1) for p in precursors],
+            "survey_position": np.array([position_of.get(p.get("precursor_native_id") or "", -1) for p in precursors],
                                         dtype=np.int64),
             "scan_offset": np.array([r["scan_offset"] for r in index], dtype=np.uint64),
             "scan_size": np.array([r["scan_size"] for r in index], dtype=np.uint64),
         }
 
-    def run_info(self) -> Any:
-        return self._reader.run_info()
+    # run_info(), instrument_info(), calibration(), ion_source_parameters(), dde_precursor_mz(),
+    # read_chromatograms() and scan_index(): the reader's own.
+    _READER_METHODS = frozenset({"run_info", "instrument_info", "calibration", "ion_source_parameters",
+                                 "dde_precursor_mz", "read_chromatograms", "scan_index"})
 
-    def instrument_info(self) -> Any:
-        return self._reader.instrument_info()
-
-    def calibration(self) -> Any:
-        return self._reader.calibration()
-
-    def ion_source_parameters(self) -> Any:
-        return self._reader.ion_source_parameters()
-
-    def dde_precursor_mz(self) -> Any:
-        return self._reader.dde_precursor_mz()
-
-    def read_chromatograms(self) -> Any:
-        return self._reader.read_chromatograms()
-
-    def scan_index(self) -> Any:
-        return self._reader.scan_index()
+    def __getattr__(self, name: str) -> Any:
+        if name in ReaderRun._READER_METHODS:
+            return getattr(self._reader, name)
+        raise AttributeError(name)
 
     def iter_peaks(self, ms_level: Optional[int] = None,
                    rt_range: Optional[Tuple[float, float]] = None) -> Iterator[Tuple[int, np.ndarray, np.ndarray]]:
