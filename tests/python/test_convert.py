@@ -4,12 +4,16 @@ Every conversion runs the real command in a child interpreter under a time
 limit.  The outputs are compared with corvex's own records of the same
 sample (RawReader), field by field and array by array.
 """
+import errno
 import hashlib
 import io
 import os
 import re
+import signal
+import stat
 import subprocess
 import sys
+import time
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -368,7 +372,7 @@ def error_cases(base: Path, run_path: str, two_samples: Path):
         "output dir missing": (["convert", run_path, "-o", base / "nowhere" / "x.mzML"], "does not exist"),
         "several samples": (["convert", two_samples, "-o", out], "holds 2 samples"),
         "all samples into a file": (["convert", two_samples, "--all-samples", "-o", out / "x.mzML"],
-                                    "must name an existing directory"),
+                                    "must name a directory"),
         "info on missing file": (["info", base / "absent.wiff"], "no such file"),
         "info on a directory": (["info", base], "is a directory"),
         "report on missing file": (["report", base / "absent.wiff", "-o", out / "r.html"], "absent.wiff: no such file"),
@@ -398,15 +402,22 @@ def test_bad_input_gives_one_line_error_and_leaves_no_file(run, two_samples, tmp
     assert sorted(os.listdir(tmp_path)) == before and os.listdir(tmp_path / "out") == []
 
 
-def test_usage_errors_exit_with_status_2(run):
-    result = run_cli("convert", run.path, "--format", "xml")
-    assert result.returncode == 2
-    assert result.stderr.strip().splitlines() == ["corvex: argument --format: unknown format 'xml' "
-                                                  "(choose mzML or mgf)"]
-    result = run_cli("convert", run.path, "--threads", "-1")
-    assert result.returncode == 2
-    assert result.stderr.strip().splitlines() == ["corvex: argument --threads: invalid thread count '-1' "
-                                                  "(0 to 64)"]
+@pytest.mark.parametrize("args, expected", [
+    (["convert", "RUN", "--format", "xml"], ["corvex: argument --format: unknown format 'xml' (choose mzML or mgf)"]),
+    (["convert", "RUN", "--threads", "-1"], ["corvex: argument --threads: invalid thread count '-1' (0 to 64)"]),
+    # bare `corvex`: the whole help, every command with what it does
+    ([], ["usage: corvex [-h] [--version] COMMAND ...",
+          "    info      summarize a run: samples, scans, instrument, TIC",
+          "    convert   convert a run to indexed mzML or MGF"]),
+])
+def test_usage_errors_exit_with_status_2(run, args, expected):
+    result = run_cli(*[run.path if arg == "RUN" else arg for arg in args])
+    assert result.returncode == 2 and result.stdout == ""
+    lines = result.stderr.strip().splitlines()
+    if args:
+        assert lines == expected
+    else:
+        assert lines[0] == expected[0] and set(expected[1:]) <= set(lines), result.stderr
 
 
 @pytest.mark.parametrize("failure, status", [(KeyboardInterrupt, 130), (RuntimeError, 1)])
@@ -452,3 +463,257 @@ def test_progress_bar_only_on_a_terminal(run, tmp_path, monkeypatch, capsys, ter
         assert err.rstrip().endswith(f"corvex: wrote {target}")
     else:
         assert err == ""
+
+
+# ---------------------------------------------------------------------------
+# Output paths
+# ---------------------------------------------------------------------------
+
+def copy_run(run, directory):
+    directory.mkdir()
+    for name in ("dda.wiff", "dda.wiff.scan"):
+        (directory / name).write_bytes((run.directory / name).read_bytes())
+    return directory / "dda.wiff"
+
+
+def file_state(path):
+    """What must not change about a refused output: its kind, and a regular file's bytes."""
+    status = os.lstat(path)
+    content = Path(path).read_bytes() if os.path.isfile(path) and not os.path.islink(path) else None
+    return status.st_mode, status.st_ino, content
+
+
+def make_null_device(path):
+    """A node for the null device, here rather than /dev/null itself, which a fault would replace."""
+    try:
+        os.mknod(path, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+    except PermissionError:
+        pytest.skip("making a device node needs privileges")
+    return path
+
+
+# Each case makes the refused output in `base` (holding dda.wiff and
+# dda.wiff.scan) and gives (the -o argument or None, the format, expected text).
+REFUSED_OUTPUTS = {
+    "the wiff file": lambda base: (base / "dda.wiff", "mzml", "is an input of this conversion"),
+    "the scan file": lambda base: (base / "dda.wiff.scan", "mgf", "is an input of this conversion"),
+    "the wiff file by another path": lambda base: (base / "." / ".." / base.name / "dda.wiff", "mgf",
+                                                   "is an input of this conversion"),
+    "a symbolic link to the scan file": lambda base: (
+        os.symlink(base / "dda.wiff.scan", base / "link.mgf") or base / "link.mgf", "mgf",
+        "is an input of this conversion"),
+    "a hard link to the wiff file": lambda base: (
+        os.link(base / "dda.wiff", base / "hard.mzML") or base / "hard.mzML", "mzml",
+        "is an input of this conversion"),
+    "a device": lambda base: (make_null_device(base / "null.mgf"), "mgf", "exists and is a character device"),
+    "a FIFO": lambda base: (os.mkfifo(base / "pipe.mzML") or base / "pipe.mzML", "mzml", "exists and is a FIFO"),
+    "a directory in the output's place": lambda base: (
+        (base / "dda.mgf").mkdir() or None, "mgf", "dda.mgf: exists and is a directory"),
+}
+
+
+@pytest.mark.parametrize("command, case", [("convert", case) for case in REFUSED_OUTPUTS]
+                         + [("report", case) for case in ("the wiff file", "a symbolic link to the scan file",
+                                                          "a FIFO")])
+def test_outputs_that_would_destroy_something_are_refused(run, tmp_path, command, case):
+    wiff = copy_run(run, tmp_path / "run")
+    target, fmt, message = REFUSED_OUTPUTS[case](wiff.parent)
+    watched = [wiff, wiff.with_name("dda.wiff.scan"), target if target is not None else wiff.with_name("dda.mgf")]
+    before = [file_state(path) for path in watched]
+    listing = sorted(os.listdir(wiff.parent))
+    output = ["-o", target] if target is not None else []
+    options = ["--format", fmt] if command == "convert" else []
+    result = run_cli(command, wiff, *output, *options, cwd=wiff.parent)
+    assert result.returncode == 1
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("corvex: ") and message in lines[0], result.stderr
+    assert [file_state(path) for path in watched] == before
+    assert sorted(os.listdir(wiff.parent)) == listing
+
+
+@pytest.mark.parametrize("output, made, message", [
+    ("new/", {"new", "new/dda.mgf"}, None),
+    ("existing/", {"existing/dda.mgf"}, None),
+    ("existing", {"existing/dda.mgf"}, None),
+    ("new/deeper/", set(), "{base}/new/deeper/: cannot create the output directory: '{base}/new' does not exist"),
+    ("file/", set(), "{base}/file/: not a directory"),
+])
+def test_trailing_separator_names_a_directory(run, tmp_path, output, made, message):
+    (tmp_path / "file").write_text("keep\n")
+    (tmp_path / "existing").mkdir()
+    result = run_cli("convert", run.path, "-o", f"{tmp_path}/{output}", "--format", "mgf")
+    assert {str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*")} - {"file", "existing"} == made
+    if message is None:
+        assert result.returncode == 0, result.stderr
+        assert "BEGIN IONS" in (tmp_path / "existing" / "dda.mgf" if "existing" in output
+                                else tmp_path / "new" / "dda.mgf").read_text()
+    else:
+        assert result.returncode == 1
+        assert result.stderr.splitlines() == ["corvex: " + message.format(base=tmp_path)]
+    assert (tmp_path / "file").read_text() == "keep\n"
+
+
+def test_all_samples_into_a_new_directory(two_samples, tmp_path):
+    result = run_cli("convert", two_samples, "--all-samples", "--format", "mgf", "-o", f"{tmp_path}/new/")
+    assert result.returncode == 0, result.stderr
+    assert sorted(os.listdir(tmp_path / "new")) == ["pair.QC_2.mgf", "pair.Sample1.mgf"]
+
+
+def test_errors_about_the_output_name_the_given_path_not_the_temporary_file(run):
+    # sysfs refuses new files even to root, where a read-only directory would not.
+    target = "/sys/corvex-output.mgf"
+    result = run_cli("convert", run.path, "-o", target)
+    assert result.returncode == 1
+    assert result.stderr.splitlines() == [f"corvex: {target}: Permission denied"]
+
+
+def test_a_full_disk_while_writing_names_the_output(tmp_path):
+    target = tmp_path / "out.mgf"
+    with pytest.raises(OSError) as info:
+        with output.atomic_output(target) as handle:
+            handle.write(b"partial")
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))  # as a failed write raises it
+    assert (info.value.errno, info.value.filename) == (errno.ENOSPC, str(target))
+    assert os.listdir(tmp_path) == []
+
+
+# ---------------------------------------------------------------------------
+# Truncated scan data
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("offsets, sizes, file_size, expected", [
+    ([], [], 0, None),
+    ([0, 100], [100, 50], 150, None),  # the last block ends exactly at the end
+    ([0, 100], [100, 50], 149, (1, 1)),
+    ([0, 100, 200], [100, 100, 100], 120, (2, 180)),
+    ([500, 0, 100], [100, 100, 100], 550, (1, 50)),  # the furthest block need not be the last
+    ([0xFFFFFFFF, 0], [0xFFFFFFFF, 10], 10, (1, 2 * 0xFFFFFFFF - 10)),  # no 32-bit wrap
+    ([10], [10], 0, (1, 20)),  # an empty scan file
+])
+def test_truncation_counts_blocks_past_the_end(offsets, sizes, file_size, expected):
+    from corvex_tools.scan_file import find_truncation
+
+    found = find_truncation(np.array(offsets, dtype=np.uint32), np.array(sizes, dtype=np.uint32), file_size)
+    assert (tuple(found) if found is not None else None) == expected
+    assert find_truncation(offsets, sizes, file_size) == found  # plain sequences too
+
+
+@pytest.fixture(scope="module")
+def truncated(tmp_path_factory):
+    """A run whose scan file is cut inside the last block's payload: near its end, and after its first byte.
+
+    (The reader fails to open a sample with a block whose payload starts
+    past the end, so only the last block can be cut short without an error.)
+    """
+    built = tmp_path_factory.mktemp("whole")
+    build(Acquisition(samples=[dda_sample("Sample1", cycles=2, points_per_scan=60, seed=7)]), built, "dda")
+    index = corvex.open_sample(str(built / "dda.wiff"), "Sample1").scan_index()
+    last = max(index, key=lambda record: record["scan_offset"])
+    end = last["scan_offset"] + last["scan_size"]
+    runs = {}
+    for name, size in (("near its end", end - 7), ("after one payload byte", last["scan_offset"] + 57)):
+        wiff = copy_run(SimpleNamespace(directory=built), tmp_path_factory.mktemp("cut") / "in")
+        os.truncate(wiff.with_name("dda.wiff.scan"), size)
+        runs[name] = SimpleNamespace(path=wiff, spectra=1, short=end - size)
+    return runs
+
+
+def finding(spectra, short):
+    verb = "spectrum reaches" if spectra == 1 else "spectra reach"
+    return f"{spectra} {verb} past the end of the scan data file, which is {short} bytes short"
+
+
+@pytest.mark.parametrize("fmt", ["mzml", "mgf"])
+@pytest.mark.parametrize("cut", ["near its end", "after one payload byte"])
+def test_truncated_scan_file_fails_unless_allowed(truncated, tmp_path, fmt, cut):
+    case = truncated[cut]
+    target = tmp_path / f"x.{fmt}"
+    refused = run_cli("convert", case.path, "-o", target, "--format", fmt)
+    assert refused.returncode == 1
+    assert refused.stderr.splitlines() == [
+        f"corvex: {case.path}: sample 'Sample1': {finding(case.spectra, case.short)}; "
+        "the run is incomplete (--allow-truncated converts it anyway)"]
+    assert os.listdir(tmp_path) == []
+
+    allowed = run_cli("convert", case.path, "-o", target, "--format", fmt, "--allow-truncated")
+    assert allowed.returncode == 0, allowed.stderr
+    assert allowed.stderr.splitlines()[0] == (f"corvex: warning: {case.path}: sample 'Sample1': "
+                                              f"{finding(case.spectra, case.short)}; converting anyway")
+    assert os.listdir(tmp_path) == [target.name]
+
+
+# ---------------------------------------------------------------------------
+# Termination signals
+# ---------------------------------------------------------------------------
+
+# Runs the command with the writer held up after its first output, when the
+# temporary file exists, and prints the worker processes' ids then.
+HELD_UP_CONVERSION = """
+import sys, time
+from corvex_tools import cli, mzml_workers
+
+def held_up(items, workers):
+    items = iter(items)
+    yield next(items)
+    print(" ".join(str(p.pid) for p in workers), flush=True)
+    time.sleep(60)
+    yield from items
+
+chunks, stream = mzml_workers.WorkerProcesses.chunks, cli._stream
+mzml_workers.WorkerProcesses.chunks = lambda self: held_up(chunks(self), self._processes)
+cli._stream = lambda path, sample: held_up(stream(path, sample), [])
+sys.exit(cli.main(sys.argv[1:]))
+"""
+
+
+def process_gone(pid, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with open(f"/proc/{pid}/stat") as status:
+                if status.read().rsplit(")", 1)[1].split()[0] in ("Z", "X"):
+                    return True
+        except FileNotFoundError:
+            return True
+        time.sleep(0.05)
+    return False
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP], ids=["SIGTERM", "SIGHUP"])
+@pytest.mark.parametrize("writer", [["--format", "mzml", "--jobs", "2"], ["--format", "mgf"]],
+                         ids=["mzml-workers", "mgf"])
+def test_termination_signal_removes_the_partial_file_and_stops_the_workers(run, tmp_path, signum, writer):
+    target = tmp_path / "x.out"
+    env = dict(os.environ, PYTHONPATH=CHILD_PATH)
+    child = subprocess.Popen([sys.executable, "-c", HELD_UP_CONVERSION, "convert", run.path, "-o", target,
+                              *writer], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        workers = [int(pid) for pid in child.stdout.readline().split()]
+        assert [name.endswith(".part") for name in os.listdir(tmp_path)] == [True]
+        assert len(workers) == (2 if "--jobs" in writer else 0)
+        child.send_signal(signum)
+        status = child.wait(timeout=60)
+    finally:
+        child.kill()
+        child.wait()
+    assert status == 128 + signum
+    assert child.stderr.read().splitlines() == [f"corvex: stopped by {signal.Signals(signum).name}"]
+    assert os.listdir(tmp_path) == []
+    assert all(process_gone(pid) for pid in workers)
+
+
+# ---------------------------------------------------------------------------
+# Missing modules
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("module", ["psims", "numpy"])
+def test_missing_module_for_mzml_is_named(run, tmp_path, monkeypatch, capsys, module):
+    from corvex_tools import cli
+
+    for name in [module] + [name for name in sys.modules if name.startswith(module + ".")]:
+        monkeypatch.setitem(sys.modules, name, None)  # makes importing it fail
+    monkeypatch.delitem(sys.modules, "corvex_tools.mzml", raising=False)
+    assert cli.main(["convert", run.path, "-o", str(tmp_path / "x.mzML")]) == 1
+    lines = capsys.readouterr().err.splitlines()
+    assert len(lines) == 1 and lines[0].startswith(f"corvex: mzML output needs the Python module '{module}'")
+    assert os.listdir(tmp_path) == []

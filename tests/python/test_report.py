@@ -203,7 +203,7 @@ def test_page_plots_the_profile_tic_shape_precursors_and_map(runs):
 @pytest.mark.parametrize("name, finding", [("gradient", None), ("truncated", (1, 30))])
 def test_truncation_finding_in_the_profile_and_on_the_page(runs, name, finding):
     result = profiled(runs[name])
-    got = None if result.truncation is None else (result.truncation.spectra, result.truncation.missing_bytes)
+    got = None if result.truncation is None else (result.truncation.spectra, result.truncation.bytes_short)
     assert got == finding
     text = page.render([result], [], "test")
     assert page.truncation_text(result.truncation) in text

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 from collections import Counter
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 from ..info import _tic_summary
 from ..output import atomic_output
@@ -62,10 +62,11 @@ def profile(path: str, sample: Optional[str], label: str,
 
 
 def write_report(target: Path, profiles: Sequence[RunProfile], failures: Sequence[Tuple[str, str]],
-                 version: str) -> None:
-    """Write the page to ``target`` under a temporary name, renamed when complete."""
+                 version: str, inputs: Sequence[Union[str, Path]] = ()) -> None:
+    """Write the page to ``target`` under a temporary name, renamed when complete; ``target`` may not be
+    one of ``inputs``."""
     page = render(profiles, failures, version).encode("utf-8")
-    with atomic_output(target) as out:
+    with atomic_output(target, inputs) as out:
         out.write(page)
 
 

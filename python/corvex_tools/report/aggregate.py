@@ -15,7 +15,8 @@ from typing import Any, Callable, Dict, Optional, Tuple
 import numpy as np
 
 from .. import _native  # type: ignore[attr-defined]
-from .source import Truncation, spectra_table, truncation
+from ..scan_file import Truncation
+from .source import spectra_table, truncation
 
 MAP_ROWS = 256        # MS1 map: rows of consecutive survey spectra
 MAP_COLUMNS = 2048    # MS1 map: m/z bins

@@ -23,7 +23,7 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 import numpy as np
 
 from .aggregate import RunProfile, intensity_bin_edges
-from .source import Truncation
+from ..scan_file import Truncation
 
 MAP_DISPLAY_COLUMNS = 1024    # the MS1 map's m/z bins on the page, at most
 MAX_TRACE_POINTS = 20_000     # per chromatogram trace; longer ones show the maximum of each group of spectra
@@ -378,10 +378,7 @@ def _g(value: Optional[float], digits: int = 6) -> str:
 
 
 def truncation_text(finding: Optional[Truncation]) -> str:
-    if finding is None:
-        return "none: every scan block lies inside the scan file"
-    return (f"{finding.spectra} spectra reach past the end of the scan file, "
-            f"which is {finding.missing_bytes} bytes short")
+    return "complete" if finding is None else f"TRUNCATED: {finding.describe()}"
 
 
 def summary_rows(profile: RunProfile) -> List[Tuple[str, str]]:
@@ -410,7 +407,7 @@ def summary_rows(profile: RunProfile) -> List[Tuple[str, str]]:
         ("DDE precursors", str(s["dde_precursor_count"])),
         ("Ion source", ", ".join(f"{k}={v:g}" for k, v in params.items()) if params else "-"),
         ("Scan file", f"{s['scan_file_bytes']:,} bytes"),
-        ("Truncation", truncation_text(profile.truncation)),
+        ("Scan data", truncation_text(profile.truncation)),
         ("Spectra read", f"{int(decoded.sum())} of {len(decoded)}"),
         ("Peaks", f"{int(counts.sum()):,}"),
         ("Empty spectra", str(int((counts == 0).sum()))),

@@ -11,19 +11,19 @@ decodes the whole sample when it opens, so its memory grows with the run.
 
 Switching to the array layer means: ``open_run`` becomes
 ``corvex_tools.open_run``, ``SPECTRA_COLUMNS`` maps the report's column
-names onto that table's, and :func:`truncation` becomes the shared check of
-the scan file against the scan index.
+names onto that table's, and ``DESCRIPTION`` says so.
 """
 
 from __future__ import annotations
 
 import os
-from dataclasses import dataclass
 from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 import numpy as np
 
 import corvex
+
+from ..scan_file import Truncation, find_truncation, scan_file_path
 
 # Where runs come from, for the benchmark's printout.
 DESCRIPTION = "corvex.RawReader, its peak lists turned into numpy arrays (no array layer yet)"
@@ -58,7 +58,7 @@ class ReaderRun:
         self.path = path
         self.sample_name = self._reader.sample_name
         self.scan_count = self._reader.scan_count
-        self.scan_file_size = os.path.getsize(path + ".scan")
+        self.scan_file_size = os.path.getsize(scan_file_path(path))
         self.spectra = self._table()
 
     def __len__(self) -> int:
@@ -114,18 +114,7 @@ def open_run(path: str, sample: Optional[str] = None) -> ReaderRun:
     return ReaderRun(path, sample)
 
 
-@dataclass(frozen=True)
-class Truncation:
-    """Scan blocks that reach past the end of the scan file."""
-    spectra: int        # how many
-    missing_bytes: int  # by how many bytes the file is short of the farthest block end
-
-
 def truncation(run: Any) -> Optional[Truncation]:
-    """The scan index checked against the scan file's size; None when every block fits."""
-    table = run.spectra
-    ends = table[SPECTRA_COLUMNS["scan_offset"]].astype(np.uint64) + table[SPECTRA_COLUMNS["scan_size"]].astype(np.uint64)
-    past = ends > np.uint64(run.scan_file_size)
-    if not past.any():
-        return None
-    return Truncation(spectra=int(past.sum()), missing_bytes=int(ends.max()) - int(run.scan_file_size))
+    """The run's scan index checked against its scan file's size; None when every block fits."""
+    table = spectra_table(run)
+    return find_truncation(table["scan_offset"], table["scan_size"], run.scan_file_size)
