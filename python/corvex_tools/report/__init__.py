@@ -74,7 +74,7 @@ def labels(runs: Sequence[Tuple[str, Optional[str], bool]]) -> List[str]:
     """A distinct label per (path, sample, several samples in the file): the file's stem, with the sample
     where the file holds several."""
     names = [Path(path).stem + (f":{sample}" if several and sample else "") for path, sample, several in runs]
-    seen: Counter = Counter()
+    seen: Counter[str] = Counter()
     totals = Counter(names)
     result = []
     for name in names:

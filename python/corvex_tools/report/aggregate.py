@@ -125,7 +125,7 @@ class RunProfile:
     error: Optional[str] = None             # the reader's error that ended the pass, if any
 
 
-def _map_rows(ms_level: np.ndarray) -> tuple:
+def _map_rows(ms_level: np.ndarray) -> Tuple[np.ndarray, int]:
     """Row of each survey spectrum (consecutive surveys share rows evenly), and the row count."""
     surveys = np.flatnonzero(ms_level == 1)
     rows = min(MAP_ROWS, len(surveys))

@@ -126,7 +126,8 @@ def thin_max(x: np.ndarray, y: np.ndarray, limit: int) -> Tuple[np.ndarray, np.n
 
 
 def _minutes(profile: RunProfile, positions: np.ndarray) -> np.ndarray:
-    return profile.spectra["retention_time_sec"][positions] / 60.0
+    minutes: np.ndarray = profile.spectra["retention_time_sec"][positions] / 60.0
+    return minutes
 
 
 def chromatogram_figures(profiles: Sequence[RunProfile]) -> Dict[str, Dict[str, Any]]:
@@ -175,7 +176,8 @@ def _group_pick(values: np.ndarray, weights: np.ndarray, group: int) -> np.ndarr
     v = np.concatenate([values, np.full(pad, np.nan)]).reshape(-1, group)
     w = np.concatenate([weights, np.full(pad, np.nan)]).reshape(-1, group)
     w = np.where(np.isnan(w), -np.inf, w)
-    return v[np.arange(len(v)), np.argmax(w, axis=1)]
+    picked: np.ndarray = v[np.arange(len(v)), np.argmax(w, axis=1)]
+    return picked
 
 
 def map_display(profile: RunProfile) -> Optional[Dict[str, np.ndarray]]:
