@@ -11,8 +11,6 @@ import os
 import re
 import shutil
 import subprocess
-import tempfile
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -198,6 +196,22 @@ def test_page_plots_the_profile_tic_shape_precursors_and_map(runs):
 
     (cycle,) = figures["cycle-time"]["data"]
     np.testing.assert_allclose(decoded(cycle["y"]), np.diff([s.retention_time_sec for s in surveys]), rtol=1e-6)
+
+
+def test_long_chromatograms_keep_the_top_of_each_group_and_its_mz(runs, monkeypatch):
+    expected = runs["gradient"]
+    surveys = [s for s in expected.sample().spectra if s.ms_level == 1]
+    monkeypatch.setattr(page, "MAX_TRACE_POINTS", 5)    # twelve surveys: groups of three
+    figures = page.chromatogram_figures([profiled(expected)])
+    sums = np.array([sum(s.intensity) for s in surveys]).reshape(4, 3)
+    np.testing.assert_array_equal(decoded(figures["tic"]["data"][0]["y"]), np.float32(sums.max(axis=1)))
+    tops = np.array([max(s.intensity) for s in surveys]).reshape(4, 3)
+    top_spectra = [max(surveys[3 * g:3 * g + 3], key=lambda s: max(s.intensity)) for g in range(4)]
+    top_mz = [s.mz[int(np.argmax(s.intensity))] for s in top_spectra]
+    bpc = figures["bpc"]["data"][0]
+    np.testing.assert_array_equal(decoded(bpc["y"]), np.float32(tops.max(axis=1)))
+    np.testing.assert_array_equal(decoded(bpc["customdata"]), top_mz)
+    assert "largest of every 3 spectra" in figures["tic"]["layout"]["title"]["text"]
 
 
 @pytest.mark.parametrize("name, finding", [("gradient", None), ("truncated", (1, 30))])

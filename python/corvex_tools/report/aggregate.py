@@ -110,7 +110,6 @@ class RunProfile:
     """Everything the report shows of one sample."""
     label: str
     path: str
-    sample: str
     summary: Dict[str, Any]
     truncation: Optional[Truncation]
     spectra: Dict[str, np.ndarray]          # the spectrum table under the report's names
@@ -121,7 +120,6 @@ class RunProfile:
     ms1_map: Ms1Map
     map_row: np.ndarray                     # per spectrum: its MS1 map row, -1 for others
     intensity_histogram: np.ndarray         # uint64 counts per intensity bin
-    dde_precursor_mz: np.ndarray
     error: Optional[str] = None             # the reader's error that ended the pass, if any
 
 
@@ -143,15 +141,14 @@ def profile_run(run: Any, label: str, path: str, summary: Dict[str, Any],
     read and the error text.
     """
     table = spectra_table(run)
-    n = len(table["position"])
+    n = len(table["ms_level"])
     map_row, rows = _map_rows(table["ms_level"])
     profile = RunProfile(
-        label=label, path=path, sample=run.sample_name, summary=summary, truncation=truncation(run),
+        label=label, path=path, summary=summary, truncation=truncation(run),
         spectra=table, peak_count=np.full(n, -1, dtype=np.int64), intensity_sum=np.full(n, np.nan),
         base_peak_mz=np.full(n, np.nan), base_peak_intensity=np.full(n, np.nan),
         ms1_map=Ms1Map(max(rows, 1)), map_row=map_row,
-        intensity_histogram=np.zeros(INTENSITY_BINS, dtype=np.uint64),
-        dde_precursor_mz=np.asarray(run.dde_precursor_mz(), dtype=np.float64))
+        intensity_histogram=np.zeros(INTENSITY_BINS, dtype=np.uint64))
     histogram = profile.intensity_histogram
     try:
         for i, mz, intensity in run.iter_peaks():

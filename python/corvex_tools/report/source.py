@@ -17,7 +17,7 @@ names onto that table's, and ``DESCRIPTION`` says so.
 from __future__ import annotations
 
 import os
-from typing import Any, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Dict, Iterator, Optional, Tuple
 
 import numpy as np
 
@@ -28,17 +28,13 @@ from ..scan_file import Truncation, find_truncation, scan_file_path
 # Where runs come from, for the benchmark's printout.
 DESCRIPTION = "corvex.RawReader, its peak lists turned into numpy arrays (no array layer yet)"
 
-# The report's name for each column of Run.spectra -> the table's own name.
+# The columns of Run.spectra that the report reads: its name for each -> the table's own name.
 SPECTRA_COLUMNS = {
-    "position": "position",
-    "scan_number": "scan_number",
-    "native_id": "native_id",
     "ms_level": "ms_level",
     "polarity": "polarity",
     "retention_time_sec": "retention_time_sec",
     "reported_tic": "reported_tic",          # the instrument's TIC from the scan index
     "precursor_mz": "precursor_mz",          # selected m/z; NaN where there is none
-    "survey_position": "survey_position",    # position of the survey scan; -1 where there is none
     "scan_offset": "scan_offset",
     "scan_size": "scan_size",
 }
@@ -51,7 +47,8 @@ def spectra_table(run: Any) -> Dict[str, np.ndarray]:
 
 
 class ReaderRun:
-    """One sample of a run with the array layer's interface, over ``corvex.RawReader``."""
+    """One sample of a run with the array layer's interface, over ``corvex.RawReader``: what the report
+    uses of it."""
 
     def __init__(self, path: str, sample: Optional[str] = None) -> None:
         self._reader = corvex.open_sample(path, sample) if sample is not None else corvex.RawReader(path)
@@ -65,23 +62,16 @@ class ReaderRun:
         return self.scan_count
 
     def _table(self) -> Dict[str, np.ndarray]:
-        n = self.scan_count
+        """The columns of the spectrum table that the report reads."""
         index = self._reader.scan_index()
-        spectra = [self._reader.read_spectrum(i) for i in range(n)]
-        position_of = {s.native_id: i for i, s in enumerate(spectra)}
-        precursors: List[Dict[str, Any]] = [dict(s.precursor or {}) for s in spectra]
-        selected = [p.get("selected_mz") for p in precursors]
+        spectra = [self._reader.read_spectrum(i) for i in range(self.scan_count)]
+        selected = [s.precursor["selected_mz"] if s.precursor else None for s in spectra]
         return {
-            "position": np.arange(n, dtype=np.int64),
-            "scan_number": np.array([s.scan_number for s in spectra], dtype=np.int64),
-            "native_id": np.array([s.native_id for s in spectra], dtype=object),
             "ms_level": np.array([s.ms_level for s in spectra], dtype=np.uint8),
             "polarity": np.array([s.polarity for s in spectra], dtype=object),
             "retention_time_sec": np.array([s.retention_time_sec for s in spectra], dtype=np.float64),
             "reported_tic": np.array([r["tic"] for r in index], dtype=np.float64),
             "precursor_mz": np.array([np.nan if v is None else v for v in selected], dtype=np.float64),
-            "survey_position": np.array([position_of.get(p.get("precursor_native_id") or "", -1) for p in precursors],
-                                        dtype=np.int64),
             "scan_offset": np.array([r["scan_offset"] for r in index], dtype=np.uint64),
             "scan_size": np.array([r["scan_size"] for r in index], dtype=np.uint64),
         }
