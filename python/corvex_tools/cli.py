@@ -142,18 +142,22 @@ def _check_scan_file(path: str, sample: str, allow_truncated: bool) -> None:
           file=sys.stderr)
 
 
+def _chosen_samples(path: str, names: List[str], args: argparse.Namespace, verb: str) -> List[str]:
+    """The samples that --sample NAME or --all-samples pick of ``names``; with neither, the only one."""
+    if args.sample is not None:
+        if args.sample not in names:
+            raise ToolError(f"{path}: no sample named {args.sample!r} (samples: {', '.join(names)})")
+        return [args.sample]
+    if args.all_samples or len(names) == 1:
+        return names
+    raise ToolError(f"{path} holds {len(names)} samples ({', '.join(names)}); "
+                    f"choose one with --sample NAME or {verb} all with --all-samples")
+
+
 def cmd_convert(args: argparse.Namespace) -> int:
     path = _input(args.run)
     all_names = _samples(path)
-    if args.sample is not None:
-        if args.sample not in all_names:
-            raise ToolError(f"{path}: no sample named {args.sample!r} (samples: {', '.join(all_names)})")
-        samples = [args.sample]
-    elif args.all_samples or len(all_names) == 1:
-        samples = all_names
-    else:
-        raise ToolError(f"{path} holds {len(all_names)} samples ({', '.join(all_names)}); "
-                        "choose one with --sample NAME or convert all with --all-samples")
+    samples = _chosen_samples(path, all_names, args, "convert")
     fmt = args.format
     if fmt is None:
         fmt = "mgf" if args.output and args.output.lower().endswith(".mgf") else "mzml"
@@ -167,17 +171,6 @@ def cmd_convert(args: argparse.Namespace) -> int:
         if not args.quiet and sys.stderr.isatty():
             print(f"corvex: wrote {target}", file=sys.stderr)
     return 0
-
-
-def _report_samples(path: str, names: List[str], args: argparse.Namespace) -> List[str]:
-    if args.sample is not None:
-        if args.sample not in names:
-            raise ToolError(f"{path}: no sample named {args.sample!r} (samples: {', '.join(names)})")
-        return [args.sample]
-    if args.all_samples or len(names) == 1:
-        return names
-    raise ToolError(f"{path} holds {len(names)} samples ({', '.join(names)}); "
-                    "choose one with --sample NAME or report all with --all-samples")
 
 
 def cmd_report(args: argparse.Namespace) -> int:
@@ -195,7 +188,7 @@ def cmd_report(args: argparse.Namespace) -> int:
         except RuntimeError as error:
             runs.append((path, None, False, str(_reader_error(path, error))))
             continue
-        runs += [(path, sample, len(names) > 1, None) for sample in _report_samples(path, names, args)]
+        runs += [(path, sample, len(names) > 1, None) for sample in _chosen_samples(path, names, args, "report")]
     profiles, failures, problems = [], [], []
     with ExitStack() as stack:
         for (path, sample, _, failed), label in zip(runs, labels([run[:3] for run in runs])):
