@@ -1,0 +1,147 @@
+"""Peak picking for time-of-flight profile spectra.
+
+:func:`centroid` turns one profile spectrum, given as its points on the
+instrument's channel grid, into one centroid per ion peak::
+
+    from corvex_tools.centroid import centroid
+    peaks = centroid(channels, counts, calibration=reader.calibration())
+    peaks.mz, peaks.intensity          # float64 m/z, float32 ion counts
+
+A profile spectrum is the channel index and intensity of every channel that
+recorded something, in channel order; channels without a point are zeros.
+With a calibration (``{"slope": ..., "intercept": ...}`` as
+``corvex.RawReader.calibration()`` gives it, or a ``(slope, intercept)``
+pair) the centroids get m/z = intercept + slope * channel, computed as the
+reader computes the m/z of whole channels.
+
+How peaks are found, and what each parameter does, is described on
+:class:`CentroidParameters`.  The picker runs in C++ without holding the
+interpreter, so threads calling it run in parallel; the arrays it returns
+are numpy views of memory nothing else refers to, and are writable.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Mapping, NamedTuple, Optional, Tuple, Union
+
+import numpy as np
+
+from . import _native
+
+__all__ = ["CentroidParameters", "Centroids", "centroid"]
+
+_DEFAULTS = _native.centroid_defaults()
+
+
+@dataclass(frozen=True)
+class CentroidParameters:
+    """How :func:`centroid` picks peaks.  The defaults suit TOF survey and
+    fragment spectra whose intensities are ion counts.
+
+    The noise model comes from the spectrum itself: the baseline is the
+    median intensity of all channels from the first point to the last
+    (missing channels count as zeros) and the noise is the spread from the
+    median to the upper quartile, as a standard deviation, at least 1 count.
+
+    ``min_snr``
+        Height of a peak's apex above the baseline, on the profile smoothed
+        with a 1-2-1 kernel, in noise units.
+    ``min_intensity``
+        Lowest intensity of a peak's highest point (an absolute threshold;
+        0 leaves the decision to ``min_snr``).
+    ``min_points``
+        Fewest points above baseline + noise that a peak spans.
+    ``max_gap_channels``
+        Missing channels (zeros) that may lie between two points of one
+        peak.  Counting noise leaves such holes in the flanks of low peaks;
+        points further apart are never one peak.
+    ``single_point_peaks``
+        Whether a point with no neighbouring channel on either side may be
+        a peak of its own.
+    ``valley_ratio``, ``min_valley_snr``
+        Two maxima are split at the valley between them only when the valley
+        is at most ``valley_ratio`` of the lower maximum's height above the
+        baseline and the lower maximum stands ``min_valley_snr`` standard
+        deviations of counting noise above the valley (the baseline's noise
+        plus the shot noise of both levels, taking intensities as ion
+        counts); otherwise they are one peak.  Two equal Gaussians 1.5 FWHM
+        apart have a valley at 0.42 of their height; heights 1 and 3, 0.68.
+    ``position``
+        ``"half_height_centroid"``: the intensity-weighted mean channel of
+        the points at or above half the apex height (the default; the more
+        accurate of the two on noisy peaks).  ``"gaussian_fit"``: the vertex
+        of the parabola through the logarithms of the apex and its two
+        neighbours.
+    """
+
+    min_snr: float = _DEFAULTS["min_snr"]
+    min_intensity: float = _DEFAULTS["min_intensity"]
+    min_points: int = _DEFAULTS["min_points"]
+    max_gap_channels: int = _DEFAULTS["max_gap_channels"]
+    single_point_peaks: bool = _DEFAULTS["single_point_peaks"]
+    valley_ratio: float = _DEFAULTS["valley_ratio"]
+    min_valley_snr: float = _DEFAULTS["min_valley_snr"]
+    position: str = _DEFAULTS["position"]
+
+
+class Centroids(NamedTuple):
+    """One spectrum's centroids, as parallel arrays in channel order."""
+
+    #: m/z (float64); None when no calibration was given.
+    mz: Optional[np.ndarray]
+    #: Ion counts above the baseline summed over the peak's points (float32).
+    intensity: np.ndarray
+    #: The peak's highest point (float32).
+    apex_intensity: np.ndarray
+    #: Number of points the peak spans (uint32).
+    point_count: np.ndarray
+    #: Fractional channel position (float64).
+    channel: np.ndarray
+    #: The spectrum's baseline and noise, in intensity units.
+    baseline: float
+    noise: float
+
+
+Calibration = Union[Mapping[str, float], Tuple[float, float]]
+
+
+def _slope_intercept(calibration: Optional[Calibration]) -> Tuple[Optional[float], Optional[float]]:
+    if calibration is None:
+        return None, None
+    if isinstance(calibration, Mapping):
+        return float(calibration["slope"]), float(calibration["intercept"])
+    slope, intercept = calibration
+    return float(slope), float(intercept)
+
+
+_DEFAULT_PARAMETERS = CentroidParameters()
+
+
+def centroid(channels, intensities, calibration: Optional[Calibration] = None,
+             parameters: Optional[CentroidParameters] = None) -> Centroids:
+    """Centroids of one profile spectrum.
+
+    ``channels`` are the points' channel indices (converted to uint32) and
+    ``intensities`` their intensities (converted to float32); both are used
+    without a copy when they already have those types and are contiguous.
+    Raises ValueError for arrays of different lengths or unusable
+    parameters.
+    """
+    if parameters is None:
+        parameters = _DEFAULT_PARAMETERS
+    channel_array = np.ascontiguousarray(channels, dtype=np.uint32)
+    intensity_array = np.ascontiguousarray(intensities, dtype=np.float32)
+    slope, intercept = _slope_intercept(calibration)
+    (channel, mz, intensity, apex, points, baseline, noise) = _native.centroid(
+        channel_array, intensity_array, slope, intercept, parameters.min_snr,
+        parameters.min_intensity, parameters.min_points, parameters.max_gap_channels,
+        parameters.single_point_peaks, parameters.valley_ratio, parameters.min_valley_snr,
+        parameters.position)
+    return Centroids(
+        mz=None if mz is None else np.frombuffer(mz, dtype=np.float64),
+        intensity=np.frombuffer(intensity, dtype=np.float32),
+        apex_intensity=np.frombuffer(apex, dtype=np.float32),
+        point_count=np.frombuffer(points, dtype=np.uint32),
+        channel=np.frombuffer(channel, dtype=np.float64),
+        baseline=baseline, noise=noise)

@@ -1,0 +1,303 @@
+// Peak picking on arrays: one profile spectrum's channels and intensities in,
+// its centroids out as buffers for numpy.frombuffer, with the interpreter
+// released while the picker runs.
+#include <array>
+#include <bit>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "corvex/python/args.hpp"
+#include "corvex/python/convert.hpp"
+#include "corvex/python/errors.hpp"
+#include "engine/centroid.hpp"
+#include "engine/python/features.hpp"
+#include "engine/python/owned_buffer.hpp"
+
+namespace corvex::engine::python {
+
+namespace {
+
+using corvex::python::guarded;
+using corvex::python::py_dict;
+using corvex::python::py_float;
+using corvex::python::Ref;
+
+constexpr std::array<std::pair<std::string_view, CentroidPosition>, 2> position_names = {{
+    {"half_height_centroid", CentroidPosition::half_height_centroid},
+    {"gaussian_fit", CentroidPosition::gaussian_fit},
+}};
+
+std::string_view position_name(CentroidPosition position) {
+    for (const auto& [name, value] : position_names) {
+        if (value == position) return name;
+    }
+    return {};
+}
+
+// A one-dimensional C-contiguous array of 4-byte items of one kind, held
+// through the buffer protocol for as long as this lives.
+class InputArray {
+public:
+    InputArray() = default;
+    InputArray(const InputArray&) = delete;
+    InputArray& operator=(const InputArray&) = delete;
+    ~InputArray() {
+        // A thread that is ended while it waits to re-attach (see centroid())
+        // unwinds through here without the interpreter; the view is then left.
+        if (held_ && PyGILState_Check()) PyBuffer_Release(&view_);
+    }
+
+    // `kind` is 'I' (uint32) or 'f' (float32). False with TypeError set when
+    // `object` is not such an array.
+    bool acquire(PyObject* object, const char* param, char kind, const char* description) {
+        if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+            PyErr_Clear();
+            return type_error(param, description);
+        }
+        held_ = true;
+        if (view_.ndim != 1 || view_.itemsize != 4 || !has_kind(view_.format, kind)) {
+            return type_error(param, description);
+        }
+        return true;
+    }
+
+    template <class T>
+    std::span<const T> values() const noexcept {
+        return {static_cast<const T*>(view_.buf), static_cast<std::size_t>(view_.shape[0])};
+    }
+
+private:
+    static bool has_kind(const char* format, char kind) {
+        if (!format) return false;
+        std::string_view text(format);
+        // Native, standard-size native, or little-endian (which native is here).
+        static_assert(std::endian::native == std::endian::little);
+        if (!text.empty() && (text.front() == '@' || text.front() == '=' || text.front() == '<')) {
+            text.remove_prefix(1);
+        }
+        return text.size() == 1 && text.front() == kind;
+    }
+
+    static bool type_error(const char* param, const char* description) {
+        PyErr_Format(PyExc_TypeError, "%s must be a one-dimensional contiguous %s array", param, description);
+        return false;
+    }
+
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+std::optional<double> to_double(PyObject* value) {
+    const double result = PyFloat_AsDouble(value);
+    if (result == -1.0 && PyErr_Occurred()) return std::nullopt;
+    return result;
+}
+
+// Counts above 2^32 - 1 are taken as 2^32 - 1.
+std::optional<std::uint32_t> to_count(PyObject* value, const char* name) {
+    int overflow = 0;
+    const long long result = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (result == -1 && PyErr_Occurred()) return std::nullopt;
+    if (overflow < 0 || (overflow == 0 && result < 0)) {
+        PyErr_Format(PyExc_ValueError, "%s must not be negative", name);
+        return std::nullopt;
+    }
+    if (overflow > 0) return UINT32_MAX;
+    return static_cast<std::uint32_t>(std::min<long long>(result, UINT32_MAX));
+}
+
+std::optional<CentroidPosition> to_position(PyObject* value) {
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(value, &length);
+    if (!text) return std::nullopt;
+    const std::string_view name(text, static_cast<std::size_t>(length));
+    for (const auto& [known, position] : position_names) {
+        if (known == name) return position;
+    }
+    PyErr_Format(PyExc_ValueError, "position must be 'half_height_centroid' or 'gaussian_fit', not '%s'", text);
+    return std::nullopt;
+}
+
+// The parameter names, in the order centroid() takes them after the arrays
+// and the calibration.
+constexpr const char* parameter_names[] = {"min_snr",          "min_intensity",      "min_points",
+                                           "max_gap_channels", "single_point_peaks", "valley_ratio",
+                                           "min_valley_snr",   "position"};
+
+// Parameters from their Python values, in parameter_names' order; nothing
+// with an exception set.
+std::optional<CentroidParameters> to_parameters(PyObject* const* values) {
+    const auto min_snr = to_double(values[0]);
+    if (!min_snr) return std::nullopt;
+    const auto min_intensity = to_double(values[1]);
+    if (!min_intensity) return std::nullopt;
+    const auto min_points = to_count(values[2], parameter_names[2]);
+    if (!min_points) return std::nullopt;
+    const auto max_gap_channels = to_count(values[3], parameter_names[3]);
+    if (!max_gap_channels) return std::nullopt;
+    const int single_point_peaks = PyObject_IsTrue(values[4]);
+    if (single_point_peaks < 0) return std::nullopt;
+    const auto valley_ratio = to_double(values[5]);
+    if (!valley_ratio) return std::nullopt;
+    const auto min_valley_snr = to_double(values[6]);
+    if (!min_valley_snr) return std::nullopt;
+    const auto position = to_position(values[7]);
+    if (!position) return std::nullopt;
+    const CentroidParameters parameters{
+        .min_snr = *min_snr,
+        .min_intensity = *min_intensity,
+        .min_points = *min_points,
+        .max_gap_channels = *max_gap_channels,
+        .single_point_peaks = single_point_peaks != 0,
+        .valley_ratio = *valley_ratio,
+        .min_valley_snr = *min_valley_snr,
+        .position = *position,
+    };
+    if (const auto error = parameter_error(parameters)) {
+        PyErr_SetString(PyExc_ValueError, std::string(*error).c_str());
+        return std::nullopt;
+    }
+    return parameters;
+}
+
+// What the picker run without the interpreter produced: the centroids, or
+// the failure to raise once the interpreter is back.
+struct Outcome {
+    Centroids centroids;
+    std::optional<std::vector<double>> mz;  // with a calibration
+    bool out_of_memory = false;
+    std::string fault;
+};
+
+void run_picker(std::span<const std::uint32_t> channels, std::span<const float> intensities,
+                const CentroidParameters& parameters, const std::optional<raw::Calibration>& calibration,
+                Outcome& outcome) noexcept {
+    try {
+        CentroidScratch scratch;
+        centroid_profile(channels, intensities, parameters, scratch, outcome.centroids);
+        if (calibration) {
+            outcome.mz.emplace(outcome.centroids.size());
+            channels_to_mz(*calibration, outcome.centroids.channel, *outcome.mz);
+        }
+    } catch (const std::bad_alloc&) {
+        outcome.out_of_memory = true;
+    } catch (const std::exception& fault) {
+        outcome.fault = fault.what();
+    } catch (...) {
+        outcome.fault = "unknown C++ exception";
+    }
+}
+
+PyObject* to_result(Outcome& outcome) {
+    if (outcome.out_of_memory) return PyErr_NoMemory();
+    if (!outcome.fault.empty()) {
+        corvex::python::raise_fatal(outcome.fault.c_str());
+        return nullptr;
+    }
+    Centroids& centroids = outcome.centroids;
+    Ref channel = Ref::steal(owned_buffer(std::move(centroids.channel)));
+    if (!channel) return nullptr;
+    Ref mz = Ref::borrow(Py_None);
+    if (outcome.mz) {
+        mz = Ref::steal(owned_buffer(std::move(*outcome.mz)));
+        if (!mz) return nullptr;
+    }
+    Ref intensity = Ref::steal(owned_buffer(std::move(centroids.intensity)));
+    if (!intensity) return nullptr;
+    Ref apex = Ref::steal(owned_buffer(std::move(centroids.apex_intensity)));
+    if (!apex) return nullptr;
+    Ref points = Ref::steal(owned_buffer(std::move(centroids.point_count)));
+    if (!points) return nullptr;
+    return Py_BuildValue("(NNNNNdd)", channel.release(), mz.release(), intensity.release(), apex.release(),
+                         points.release(), centroids.noise.baseline, centroids.noise.sigma);
+}
+
+// The arguments, checked, with the arrays held.
+struct Call {
+    InputArray channels;
+    InputArray intensities;
+    CentroidParameters parameters;
+    std::optional<raw::Calibration> calibration;
+};
+
+bool prepare(Call& call, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* params[] = {
+        "channels",      "intensities", "slope", "intercept", parameter_names[0], parameter_names[1],
+        parameter_names[2], parameter_names[3], parameter_names[4], parameter_names[5], parameter_names[6],
+        parameter_names[7]};
+    static const corvex::python::Signature signature{"centroid()", params, std::size(params)};
+    PyObject* matched[std::size(params)];
+    if (!corvex::python::match_fastcall(signature, args, nargs, kwnames, matched)) return false;
+    if (!call.channels.acquire(matched[0], "channels", 'I', "uint32")) return false;
+    if (!call.intensities.acquire(matched[1], "intensities", 'f', "float32")) return false;
+    if (call.channels.values<std::uint32_t>().size() != call.intensities.values<float>().size()) {
+        PyErr_SetString(PyExc_ValueError, "channels and intensities differ in length");
+        return false;
+    }
+    if ((matched[2] == Py_None) != (matched[3] == Py_None)) {
+        PyErr_SetString(PyExc_ValueError, "give both slope and intercept, or neither");
+        return false;
+    }
+    if (matched[2] != Py_None) {
+        const auto slope = to_double(matched[2]);
+        const auto intercept = to_double(matched[3]);
+        if (!slope || !intercept) return false;
+        call.calibration = raw::Calibration{.slope = *slope, .intercept = *intercept};
+    }
+    auto parameters = to_parameters(matched + 4);
+    if (!parameters) return false;
+    call.parameters = *parameters;
+    return true;
+}
+
+PyObject* centroid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Call call;
+    if (guarded([&]() -> int { return prepare(call, args, nargs, kwnames) ? 0 : -1; }) != 0) return nullptr;
+    Outcome outcome;
+    // No try block or noexcept function around the re-attach: see the
+    // spectrum iterator of the corvex module.
+    PyThreadState* detached = PyEval_SaveThread();
+    run_picker(call.channels.values<std::uint32_t>(), call.intensities.values<float>(), call.parameters,
+               call.calibration, outcome);
+    PyEval_RestoreThread(detached);
+    return guarded([&]() -> PyObject* { return to_result(outcome); });
+}
+
+PyObject* centroid_defaults(PyObject*, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const CentroidParameters defaults;
+        const std::string_view position = position_name(defaults.position);
+        return py_dict({
+            {"min_snr", py_float(defaults.min_snr)},
+            {"min_intensity", py_float(defaults.min_intensity)},
+            {"min_points", corvex::python::py_int(defaults.min_points)},
+            {"max_gap_channels", corvex::python::py_int(defaults.max_gap_channels)},
+            {"single_point_peaks", corvex::python::py_bool(defaults.single_point_peaks)},
+            {"valley_ratio", py_float(defaults.valley_ratio)},
+            {"min_valley_snr", py_float(defaults.min_valley_snr)},
+            {"position", corvex::python::py_text(position)},
+        });
+    });
+}
+
+PyMethodDef centroid_functions[] = {
+    {"centroid", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(centroid)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "centroid(channels, intensities, slope, intercept, min_snr, min_intensity, min_points, "
+     "max_gap_channels, single_point_peaks, valley_ratio, min_valley_snr, position)\n--\n\n"
+     "Centroids of one profile spectrum: (channel, mz or None, intensity, apex_intensity, point_count, "
+     "baseline, noise) with the arrays as buffers. Use corvex_tools.centroid instead."},
+    {"centroid_defaults", centroid_defaults, METH_NOARGS,
+     "centroid_defaults()\n--\n\nThe picker's default parameters, by name."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+bool add_centroid_functions(PyObject* module) { return PyModule_AddFunctions(module, centroid_functions) == 0; }
+
+}  // namespace corvex::engine::python
