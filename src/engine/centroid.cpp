@@ -119,6 +119,7 @@ public:
                 pick_isolated_point(start);
             } else if (end - start >= parameters_.min_points && highest(start, end) >= apex_threshold_) {
                 // The smoothed profile never rises above the highest point.
+                filled_ = gaps;
                 pick_run(channels_[start], gaps ? fill_gaps(start, end) : values_.subspan(start, end - start));
             }
             start = end;
@@ -256,14 +257,30 @@ private:
         emit(static_cast<double>(channels_[at]), value - out_.noise.baseline, value, 1);
     }
 
-    // The intensities of every channel of points [start, end), with zeros
-    // where there is no point.
+    // The intensities of every channel of points [start, end), those without
+    // a point interpolated linearly between the points on either side: a
+    // hole in a peak (a channel dropped, or a zero count in a flank) neither
+    // splits it nor pulls its centroid. Marks the channels that have points.
     std::span<const float> fill_gaps(std::size_t start, std::size_t end) {
         auto& filled = scratch_.filled_;
+        auto& has_point = scratch_.has_point_;
         const std::uint32_t first = channels_[start];
         // Channel differences are taken modulo 2^32, as the run scan takes them.
-        filled.assign(std::size_t{static_cast<std::uint32_t>(channels_[end - 1] - first)} + 1, 0.0F);
-        for (std::size_t i = start; i < end; ++i) filled[static_cast<std::uint32_t>(channels_[i] - first)] = values_[i];
+        const std::size_t size = std::size_t{static_cast<std::uint32_t>(channels_[end - 1] - first)} + 1;
+        filled.resize(size);
+        has_point.assign(size, 0);
+        std::size_t at = 0;
+        filled[0] = values_[start];
+        has_point[0] = 1;
+        for (std::size_t i = start + 1; i < end; ++i) {
+            const std::size_t next = static_cast<std::uint32_t>(channels_[i] - first);
+            const float from = values_[i - 1];
+            const float step = (values_[i] - from) / static_cast<float>(next - at);
+            for (std::size_t k = at + 1; k < next; ++k) filled[k] = from + step * static_cast<float>(k - at);
+            filled[next] = values_[i];
+            has_point[next] = 1;
+            at = next;
+        }
         return filled;
     }
 
@@ -405,7 +422,7 @@ private:
         double sum = 0.0;
         for (std::size_t k = low; k <= high; ++k) {
             const float value = run[k];
-            points += value > 0.0F ? 1 : 0;
+            points += value > 0.0F && (!filled_ || scratch_.has_point_[k] != 0) ? 1 : 0;
             if (value > run[top]) top = k;
             sum += static_cast<double>(value);
         }
@@ -508,6 +525,7 @@ private:
     Centroids& out_;
     std::span<const std::uint32_t> channels_;
     std::span<const float> values_;
+    bool filled_ = false;  // whether the run being picked comes from fill_gaps()
     float apex_threshold_ = 0.0F;
     float extent_threshold_ = 0.0F;
 };

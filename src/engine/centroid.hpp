@@ -15,8 +15,10 @@
 //    peak of five or more channels nearly unchanged but removes most of the
 //    counting noise's ripples), every local maximum whose height above the
 //    baseline is at least `min_snr` noise units is a candidate; a flat top
-//    counts as one maximum. Missing channels are zeros; points more than
-//    `max_gap_channels` apart are in separate runs and never one peak.
+//    counts as one maximum. Points more than `max_gap_channels` apart are
+//    in separate runs, never one peak, with zeros between them; the few
+//    channels missing between nearer points are interpolated, so that a
+//    hole in a peak neither splits it nor pulls its centroid.
 // 3. Valleys. Two neighbouring candidates stay apart only when the lowest
 //    point between them is at most `valley_ratio` of the lower one's height
 //    and the dip is `min_valley_snr` times larger than the counting noise of
@@ -63,9 +65,10 @@ struct CentroidParameters {
     double min_intensity = 0.0;
     // Fewest points in a peak's extent.
     std::uint32_t min_points = 3;
-    // Missing channels (zeros) that may lie between two points of one peak:
-    // counting noise leaves such holes in the flanks of low peaks, which
-    // would otherwise split a flank off as a peak of its own.
+    // Missing channels that may lie between two points of one peak, where
+    // they are interpolated: counting noise leaves such holes in the flanks
+    // of low peaks, which would otherwise split a flank off as a peak of its
+    // own. Points further apart have zeros between them.
     std::uint32_t max_gap_channels = 2;
     // Whether a point with no neighbour on either side may be a peak of its
     // own (when it passes the height tests).
@@ -118,6 +121,7 @@ private:
     std::vector<std::uint32_t> channels_;
     std::vector<float> intensities_;
     std::vector<float> filled_;
+    std::vector<std::uint8_t> has_point_;
     std::vector<float> smoothed_;
     std::vector<std::uint64_t> histogram_;
     std::vector<float> large_values_;
