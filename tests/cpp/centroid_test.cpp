@@ -56,6 +56,8 @@ constexpr float nan = std::numeric_limits<float>::quiet_NaN();
 const Segment lone_count{0, {1}};
 const std::vector<float> symmetric = {5, 20, 60, 100, 60, 20, 5};
 const std::vector<float> off_centre = gaussian(105.3);
+const std::vector<Segment> wide_flank_with_hole = {
+    lone_count, {100, {10, 40, 100, 160, 190, 200, 190, 180}}, {109, {160, 150, 140, 120, 100, 80, 60, 40, 20, 10}}};
 
 CentroidParameters with(void (*change)(CentroidParameters&)) {
     CentroidParameters parameters;
@@ -156,6 +158,13 @@ INSTANTIATE_TEST_SUITE_P(
                  {lone_count, {100, {5, 20, 60, 100, 60, 20, 8}}, {108, {6, 7, 5}}},
                  with([](CentroidParameters& p) { p.max_gap_channels = 0; }),
                  {{103, 0.1, 100, 7}, {109, 0.1, 7, 3}}},
+        // A hole high in a slowly falling flank: interpolated, it is part of
+        // the peak; as a zero, the flank beyond it rises to a maximum of its own.
+        PickCase{"hole_in_wide_flank", wide_flank_with_hole, {}, {{107, 1, 200, 18}}},
+        PickCase{"hole_as_zero",
+                 wide_flank_with_hole,
+                 with([](CentroidParameters& p) { p.max_gap_channels = 0; }),
+                 {{105, 0.5, 200, 8}, {111, 0.5, 160, 10}}},
         // Channels that fall start a new run: no harm, no joined peak.
         PickCase{"channels_out_of_order",
                  {lone_count, {100, {50, 100, 50}}, {99, {50, 100, 50}}},
