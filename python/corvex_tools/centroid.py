@@ -3,9 +3,13 @@
 :func:`centroid` turns one profile spectrum, given as its points on the
 instrument's channel grid, into one centroid per ion peak::
 
-    from corvex_tools.centroid import centroid
+    from corvex_tools.centroid import CentroidPicker, centroid
     peaks = centroid(channels, counts, calibration=reader.calibration())
     peaks.mz, peaks.intensity          # float64 m/z, float32 ion counts
+
+    pick = CentroidPicker()            # for many spectra: keeps its working memory
+    for channels, counts in spectra:
+        peaks = pick(channels, counts, calibration)
 
 A profile spectrum is the channel index and intensity of every channel that
 recorded something, in channel order; channels without a point are zeros.
@@ -29,7 +33,7 @@ import numpy as np
 
 from . import _native
 
-__all__ = ["CentroidParameters", "Centroids", "centroid"]
+__all__ = ["CentroidParameters", "CentroidPicker", "Centroids", "centroid"]
 
 _DEFAULTS = _native.centroid_defaults()
 
@@ -115,33 +119,55 @@ def _slope_intercept(calibration: Optional[Calibration]) -> Tuple[Optional[float
     return float(slope), float(intercept)
 
 
-_DEFAULT_PARAMETERS = CentroidParameters()
+class CentroidPicker:
+    """A peak picker with fixed parameters that keeps its working memory from
+    one spectrum to the next: the way to centroid many spectra.
+
+    Calling it from several threads at once is safe; a call that finds the
+    memory in use works in memory of its own.
+    """
+
+    __slots__ = ("parameters", "_picker")
+
+    def __init__(self, parameters: Optional[CentroidParameters] = None) -> None:
+        self.parameters = CentroidParameters() if parameters is None else parameters
+        p = self.parameters
+        self._picker = _native.CentroidPicker(
+            p.min_snr, p.min_intensity, p.min_points, p.max_gap_channels, p.single_point_peaks,
+            p.valley_ratio, p.min_valley_snr, p.position)
+
+    def __call__(self, channels, intensities, calibration: Optional[Calibration] = None) -> Centroids:
+        """Centroids of one profile spectrum.
+
+        ``channels`` are the points' channel indices (converted to uint32)
+        and ``intensities`` their intensities (converted to float32); both
+        are used without a copy when they already have those types and are
+        contiguous.  Raises ValueError for arrays of different lengths.
+        """
+        channel_array = np.ascontiguousarray(channels, dtype=np.uint32)
+        intensity_array = np.ascontiguousarray(intensities, dtype=np.float32)
+        slope, intercept = _slope_intercept(calibration)
+        (channel, mz, intensity, apex, points, baseline, noise) = self._picker.pick(
+            channel_array, intensity_array, slope, intercept)
+        return Centroids(
+            mz=None if mz is None else np.frombuffer(mz, dtype=np.float64),
+            intensity=np.frombuffer(intensity, dtype=np.float32),
+            apex_intensity=np.frombuffer(apex, dtype=np.float32),
+            point_count=np.frombuffer(points, dtype=np.uint32),
+            channel=np.frombuffer(channel, dtype=np.float64),
+            baseline=baseline, noise=noise)
+
+    def __repr__(self) -> str:
+        return "CentroidPicker(%r)" % (self.parameters,)
+
+
+_DEFAULT_PICKER = CentroidPicker()
 
 
 def centroid(channels, intensities, calibration: Optional[Calibration] = None,
              parameters: Optional[CentroidParameters] = None) -> Centroids:
-    """Centroids of one profile spectrum.
-
-    ``channels`` are the points' channel indices (converted to uint32) and
-    ``intensities`` their intensities (converted to float32); both are used
-    without a copy when they already have those types and are contiguous.
-    Raises ValueError for arrays of different lengths or unusable
-    parameters.
-    """
-    if parameters is None:
-        parameters = _DEFAULT_PARAMETERS
-    channel_array = np.ascontiguousarray(channels, dtype=np.uint32)
-    intensity_array = np.ascontiguousarray(intensities, dtype=np.float32)
-    slope, intercept = _slope_intercept(calibration)
-    (channel, mz, intensity, apex, points, baseline, noise) = _native.centroid(
-        channel_array, intensity_array, slope, intercept, parameters.min_snr,
-        parameters.min_intensity, parameters.min_points, parameters.max_gap_channels,
-        parameters.single_point_peaks, parameters.valley_ratio, parameters.min_valley_snr,
-        parameters.position)
-    return Centroids(
-        mz=None if mz is None else np.frombuffer(mz, dtype=np.float64),
-        intensity=np.frombuffer(intensity, dtype=np.float32),
-        apex_intensity=np.frombuffer(apex, dtype=np.float32),
-        point_count=np.frombuffer(points, dtype=np.uint32),
-        channel=np.frombuffer(channel, dtype=np.float64),
-        baseline=baseline, noise=noise)
+    """Centroids of one profile spectrum: ``CentroidPicker(parameters)(channels,
+    intensities, calibration)``.  Raises ValueError for arrays of different
+    lengths or unusable parameters."""
+    picker = _DEFAULT_PICKER if parameters is None else CentroidPicker(parameters)
+    return picker(channels, intensities, calibration)

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace corvex::engine {
@@ -31,6 +32,89 @@ constexpr float usable(float value) noexcept {
 
 constexpr std::size_t histogram_bin(float value) noexcept {
     return value < overflow_from ? static_cast<std::size_t>(value + 0.5F) : overflow_bin;
+}
+
+// The passes over every point of a spectrum or a run: plain loops that
+// vectorise, built for AVX2 as well and chosen at load time when the
+// processor has it. (Byte stores may alias anything; the pointers are
+// restrict so that the loops over flags vectorise.)
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define CORVEX_VECTOR_KERNEL __attribute__((target_clones("avx2", "default")))
+#else
+#define CORVEX_VECTOR_KERNEL
+#endif
+
+// The first `size` elements of `buffer`, which grows when it is shorter and
+// never shrinks: spectra and runs of every length reuse it without clearing.
+template <class T>
+T* room(std::vector<T>& buffer, std::size_t size) {
+    if (buffer.size() < size) buffer.resize(size);
+    return buffer.data();
+}
+
+struct ValueSummary {
+    bool usable;             // every value a finite number of at least 0
+    std::size_t below_half;  // values under 0.5: zeros, for the noise estimate
+};
+
+CORVEX_VECTOR_KERNEL
+ValueSummary summarize(const float* __restrict values, std::size_t count) noexcept {
+    // Finite numbers of at least 0 are the bit patterns 0 to FLT_MAX's, read
+    // as signed integers; negative numbers read as negative, infinities and
+    // NaN as larger.
+    constexpr std::int32_t largest = 0x7F7FFFFF;
+    std::int32_t low = 0;
+    std::int32_t high = 0;
+    std::size_t below_half = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto bits = std::bit_cast<std::int32_t>(values[i]);
+        low = std::min(low, bits);
+        high = std::max(high, bits);
+        below_half += values[i] < 0.5F ? 1 : 0;
+    }
+    return {.usable = low >= 0 && high <= largest, .below_half = below_half};
+}
+
+// For each point whether its channel is 1 to `last_step` + 1 above the one
+// before, so that the two are in one run (differences are taken modulo 2^32;
+// a step of 0 or a fall is not joined), and whether it is at or above
+// `threshold`.
+CORVEX_VECTOR_KERNEL
+void mark_points(const std::uint32_t* __restrict channels, const float* __restrict values, std::size_t count,
+                 std::uint32_t last_step, float threshold, std::uint8_t* __restrict joined,
+                 std::uint8_t* __restrict high) noexcept {
+    joined[0] = 0;
+    high[0] = static_cast<std::uint8_t>(values[0] >= threshold);
+    for (std::size_t i = 1; i < count; ++i) {
+        joined[i] = static_cast<std::uint8_t>(channels[i] - channels[i - 1] - 1 <= last_step);
+        high[i] = static_cast<std::uint8_t>(values[i] >= threshold);
+    }
+}
+
+// `in` (two or more values, zeros outside them) smoothed with a 1-2-1 kernel.
+CORVEX_VECTOR_KERNEL
+void smooth(const float* __restrict in, std::size_t size, float* __restrict out) noexcept {
+    out[0] = 0.25F * (2.0F * in[0] + in[1]);
+    for (std::size_t k = 1; k + 1 < size; ++k) out[k] = 0.25F * (in[k - 1] + 2.0F * in[k] + in[k + 1]);
+    out[size - 1] = 0.25F * (in[size - 2] + 2.0F * in[size - 1]);
+}
+
+// Flags the points of the smoothed run at or above `threshold` that rise
+// from the one before and do not fall to the next: maxima and the first
+// points of flat tops. The run's edges are zeros on the left and nothing on
+// the right.
+CORVEX_VECTOR_KERNEL
+void flag_tops(const float* __restrict smoothed, std::size_t size, float threshold,
+               std::uint8_t* __restrict flags) noexcept {
+    flags[0] = static_cast<std::uint8_t>(smoothed[0] >= threshold && smoothed[0] > 0.0F && smoothed[0] >= smoothed[1]);
+    for (std::size_t k = 1; k + 1 < size; ++k) {
+        const float value = smoothed[k];
+        flags[k] = static_cast<std::uint8_t>(static_cast<int>(value >= threshold) &
+                                             static_cast<int>(value > smoothed[k - 1]) &
+                                             static_cast<int>(value >= smoothed[k + 1]));
+    }
+    flags[size - 1] =
+        static_cast<std::uint8_t>(smoothed[size - 1] >= threshold && smoothed[size - 1] > smoothed[size - 2]);
 }
 
 }  // namespace
@@ -73,35 +157,37 @@ public:
     // least 0, which is the common case and costs one pass that vectorises;
     // otherwise a copy with the others as 0.
     void load(std::span<const float> intensities) {
-        if (all_usable(intensities)) {
+        const ValueSummary summary = summarize(intensities.data(), intensities.size());
+        below_half_ = summary.below_half;
+        if (summary.usable) {
             values_ = intensities;
             return;
         }
-        auto& values = scratch_.intensities_;
-        values.resize(intensities.size());
+        float* values = room(scratch_.intensities_, intensities.size());
         for (std::size_t i = 0; i < intensities.size(); ++i) values[i] = usable(intensities[i]);
-        values_ = values;
+        values_ = {values, intensities.size()};
+        below_half_ = summarize(values, intensities.size()).below_half;
     }
 
     // Decoded points: their channels and intensities copied into the scratch.
     std::span<const std::uint32_t> load(std::span<const raw::ScanPoint> points) {
-        auto& channels = scratch_.channels_;
-        auto& values = scratch_.intensities_;
-        channels.resize(points.size());
-        values.resize(points.size());
+        std::uint32_t* channels = room(scratch_.channels_, points.size());
+        float* values = room(scratch_.intensities_, points.size());
+        std::size_t zeros = 0;
         for (std::size_t i = 0; i < points.size(); ++i) {
             channels[i] = points[i].index;
             values[i] = static_cast<float>(points[i].intensity);
+            zeros += points[i].intensity == 0 ? 1 : 0;
         }
-        values_ = values;
-        return channels;
+        values_ = {values, points.size()};
+        below_half_ = zeros;
+        return {channels, points.size()};
     }
 
     // After load(): the centroids of the points (channels[i], intensity i).
     void pick(std::span<const std::uint32_t> channels) {
         out_.clear();
-        channels_ = channels.first(std::min(channels.size(), values_.size()));
-        values_ = values_.first(channels_.size());
+        channels_ = channels;
         if (channels_.empty()) return;
         estimate_noise();
         const NoiseEstimate noise = out_.noise;
@@ -109,83 +195,49 @@ public:
         extent_threshold_ = static_cast<float>(noise.baseline + std::min(1.0, parameters_.min_snr) * noise.sigma);
 
         const std::size_t count = channels_.size();
-        const std::uint64_t longest_step = std::uint64_t{parameters_.max_gap_channels} + 1;
-        std::size_t start = 0;
-        while (start < count) {
-            // A run: points whose channels rise by at most max_gap_channels + 1.
-            bool gaps = false;
-            const std::size_t end = run_end(start, longest_step, gaps);
+        std::uint8_t* joined = room(scratch_.joined_, count);
+        std::uint8_t* high = room(scratch_.high_, count);
+        mark_points(channels_.data(), values_.data(), count, parameters_.max_gap_channels, apex_threshold_, joined,
+                    high);
+        // Only runs with a point at or above the apex threshold can hold a
+        // peak (the smoothed profile never rises above the highest point):
+        // from one such point to the next, the runs in between, most of a
+        // spectrum's baseline, are never looked at.
+        for (std::size_t at = next_byte(high, count, 0, 0); at < count; at = next_byte(high, count, at, 0)) {
+            // The run around point `at`: points whose channels rise by 1 to
+            // max_gap_channels + 1 from one to the next.
+            std::size_t start = at;
+            while (joined[start] != 0) --start;
+            const std::size_t end = next_byte(joined, count, at + 1, all_joined);
+            at = end;
             if (end - start == 1) {
                 pick_isolated_point(start);
-            } else if (end - start >= parameters_.min_points && highest(start, end) >= apex_threshold_) {
-                // The smoothed profile never rises above the highest point.
-                filled_ = gaps;
-                pick_run(channels_[start], gaps ? fill_gaps(start, end) : values_.subspan(start, end - start));
+            } else if (end - start >= parameters_.min_points) {
+                run_start_ = start;
+                run_end_ = end;
+                filled_ = static_cast<std::uint32_t>(channels_[end - 1] - channels_[start]) != end - 1 - start;
+                pick_run(channels_[start], filled_ ? fill_gaps(start, end) : values_.subspan(start, end - start));
             }
-            start = end;
         }
     }
 
 private:
-    static bool all_usable(std::span<const float> values) {
-        // Finite numbers of at least 0 are the bit patterns 0 to FLT_MAX's,
-        // read as signed integers; negative numbers read as negative, and
-        // infinities and NaN as larger.
-        constexpr std::int32_t largest = 0x7F7FFFFF;
-        std::int32_t low = 0;
-        std::int32_t high = 0;
-        for (const float value : values) {
-            const auto bits = std::bit_cast<std::int32_t>(value);
-            low = std::min(low, bits);
-            high = std::max(high, bits);
-        }
-        return low >= 0 && high <= largest;
-    }
+    static constexpr std::uint64_t all_joined = 0x0101010101010101ULL;
 
-    // The highest of points [start, end), in a loop that vectorises: usable
-    // intensities are ordered as their bit patterns are.
-    float highest(std::size_t start, std::size_t end) const {
-        std::int32_t high = 0;
-        for (std::size_t i = start; i < end; ++i) high = std::max(high, std::bit_cast<std::int32_t>(values_[i]));
-        return std::bit_cast<float>(high);
-    }
-
-    // The end of the run that starts at point `start`: the first point whose
-    // channel is not 1 to `longest_step` above the one before (or the end).
-    // Sets `gaps` when some step is more than 1. Past the first 16 points,
-    // steps are taken 16 at a time while none ends the run, in a loop that
-    // vectorises.
-    std::size_t run_end(std::size_t start, std::uint64_t longest_step, bool& gaps) const {
-        constexpr std::size_t block = 16;
-        const std::uint32_t* channels = channels_.data();
-        const std::size_t count = channels_.size();
-        // In 32 bits a step of 0 or a fall wraps to at least longest_step.
-        const auto last_step = static_cast<std::uint32_t>(longest_step - 1);
-        std::size_t end = start + 1;
-        // Most runs are a few points of baseline: step through those first.
-        for (const std::size_t scalar_end = std::min(count, end + block); end < scalar_end; ++end) {
-            const std::uint32_t step = channels[end] - channels[end - 1];
-            if (step - 1 > last_step) return end;
-            gaps |= step > 1;
-        }
-        while (end + block <= count) {
-            std::uint32_t breaks = 0;
-            std::uint32_t wide = 0;
-            for (std::size_t j = 0; j < block; ++j) {
-                const std::uint32_t step = channels[end + j] - channels[end + j - 1];
-                breaks |= static_cast<std::uint32_t>(step - 1 > last_step);
-                wide |= static_cast<std::uint32_t>(step > 1);
+    // The first index from `at` on whose flag differs from the flags in
+    // `same` (0: not joined, all_joined: joined), or the end; eight flags at
+    // a time.
+    static std::size_t next_byte(const std::uint8_t* flags, std::size_t count, std::size_t at, std::uint64_t same) {
+        static_assert(std::endian::native == std::endian::little);
+        for (; at + 8 <= count; at += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, flags + at, sizeof(word));
+            if (const std::uint64_t differ = word ^ same; differ != 0) {
+                return at + static_cast<std::size_t>(std::countr_zero(differ)) / 8;
             }
-            if (breaks != 0) break;
-            gaps |= wide != 0;
-            end += block;
         }
-        for (; end < count; ++end) {
-            const std::uint32_t step = channels[end] - channels[end - 1];
-            if (step - 1 > last_step) break;
-            gaps |= step > 1;
-        }
-        return end;
+        while (at < count && flags[at] == (same & 1)) ++at;
+        return at;
     }
 
     // The intensity below which a share `fraction` of the `total` channels
@@ -227,8 +279,7 @@ private:
         // Channels without a point are zeros. Points out of order add none.
         const std::uint64_t covered = last >= first ? last - first + 1 : 0;
         const std::uint64_t total = std::max<std::uint64_t>(covered, count);
-        std::uint64_t zeros = total - count;
-        for (const float value : values_) zeros += value < 0.5F ? 1 : 0;
+        const std::uint64_t zeros = total - count + below_half_;
         double lower_quartile = 0.0;
         double median = 0.0;
         if (2 * zeros >= total) {
@@ -260,94 +311,74 @@ private:
     // The intensities of every channel of points [start, end), those without
     // a point interpolated linearly between the points on either side: a
     // hole in a peak (a channel dropped, or a zero count in a flank) neither
-    // splits it nor pulls its centroid. Marks the channels that have points.
+    // splits it nor pulls its centroid.
     std::span<const float> fill_gaps(std::size_t start, std::size_t end) {
-        auto& filled = scratch_.filled_;
-        auto& has_point = scratch_.has_point_;
         const std::uint32_t first = channels_[start];
         // Channel differences are taken modulo 2^32, as the run scan takes them.
         const std::size_t size = std::size_t{static_cast<std::uint32_t>(channels_[end - 1] - first)} + 1;
-        filled.resize(size);
-        has_point.assign(size, 0);
+        float* filled = room(scratch_.filled_, size);
         std::size_t at = 0;
         filled[0] = values_[start];
-        has_point[0] = 1;
         for (std::size_t i = start + 1; i < end; ++i) {
             const std::size_t next = static_cast<std::uint32_t>(channels_[i] - first);
-            const float from = values_[i - 1];
-            const float step = (values_[i] - from) / static_cast<float>(next - at);
-            for (std::size_t k = at + 1; k < next; ++k) filled[k] = from + step * static_cast<float>(k - at);
+            if (next - at > 1) {
+                const float from = values_[i - 1];
+                const float step = (values_[i] - from) / static_cast<float>(next - at);
+                for (std::size_t k = at + 1; k < next; ++k) filled[k] = from + step * static_cast<float>(k - at);
+            }
             filled[next] = values_[i];
-            has_point[next] = 1;
             at = next;
         }
-        return filled;
+        return {filled, size};
     }
 
     // `run` holds the intensities of consecutive channels from
     // `first_channel` on, at least two.
     void pick_run(std::uint32_t first_channel, std::span<const float> run) {
-        smooth(run);
+        run_size_ = run.size();
+        smooth_run(run);
         find_candidates();
         merge_candidates();
         const auto& peaks = scratch_.candidates_;
         for (std::size_t p = 0; p < peaks.size(); ++p) {
             const std::size_t first = peaks[p].valley;
             const std::size_t last = p + 1 < peaks.size() ? peaks[p + 1].valley - 1 : run.size() - 1;
-            emit_peak(first_channel, run, peaks[p].apex, first, last);
+            emit_peak(first_channel, run, peaks[p], first, last);
         }
     }
 
-    void smooth(std::span<const float> run) {
-        auto& smoothed = scratch_.smoothed_;
+    // The run smoothed with a 1-2-1 kernel (zeros outside it), and that
+    // smoothed once more: the first finds maxima and valleys, the second the
+    // half-height window, so that counting noise in the flanks does not end
+    // the window early on one side.
+    void smooth_run(std::span<const float> run) {
         const std::size_t size = run.size();
-        smoothed.resize(size);
-        float* out = smoothed.data();
-        const float* in = run.data();
-        out[0] = 0.25F * (2.0F * in[0] + in[1]);
-        for (std::size_t k = 1; k + 1 < size; ++k) out[k] = 0.25F * (in[k - 1] + 2.0F * in[k] + in[k + 1]);
-        out[size - 1] = 0.25F * (in[size - 2] + 2.0F * in[size - 1]);
+        float* smoothed = room(scratch_.smoothed_, size);
+        smooth(run.data(), size, smoothed);
+        smooth(smoothed, size, room(scratch_.smoothed_twice_, size));
     }
 
     // Local maxima of the smoothed run at or above the apex threshold (a
     // flat top is one maximum, at its middle), each with the lowest point
-    // between it and the one before. Blocks of points all below the
-    // threshold, most of a spectrum's baseline, are passed over in a loop
-    // that vectorises.
+    // between it and the one before. A first pass that vectorises flags the
+    // points that rise from the one before and do not fall to the next; only
+    // those, few even in a peak, are looked at one by one.
     void find_candidates() {
-        constexpr std::size_t block = 16;
         const float* smoothed = scratch_.smoothed_.data();
-        const std::size_t size = scratch_.smoothed_.size();
-        const float threshold = apex_threshold_;
+        const std::size_t size = run_size_;
+        std::uint8_t* tops = room(scratch_.tops_, size);
+        flag_tops(smoothed, size, apex_threshold_, tops);
+
         auto& candidates = scratch_.candidates_;
         candidates.clear();
         std::size_t since_previous = 0;  // first point after the previous maximum
-        std::size_t k = 0;
-        std::size_t block_end = 0;
-        while (k < size) {
-            if (k >= block_end) {
-                block_end = k + block;
-                if (block_end <= size) {
-                    std::uint32_t high = 0;
-                    for (std::size_t j = 0; j < block; ++j) {
-                        high |= static_cast<std::uint32_t>(smoothed[k + j] >= threshold);
-                    }
-                    if (high == 0) {
-                        k = block_end;
-                        continue;
-                    }
-                }
-            }
+        for (std::size_t k = next_byte(tops, size, 0, 0); k < size; k = next_byte(tops, size, k, 0)) {
             const float value = smoothed[k];
-            const float before = k > 0 ? smoothed[k - 1] : 0.0F;  // the run's edge is a zero
-            if (!(value >= threshold && value > before)) {
-                ++k;
-                continue;
-            }
             std::size_t top_end = k;
             while (top_end + 1 < size && smoothed[top_end + 1] == value) ++top_end;
             if (top_end + 1 == size || smoothed[top_end + 1] < value) {
-                CentroidScratch::Candidate candidate{.apex = (k + top_end) / 2, .valley = 0, .top = value, .dip = 0.0F};
+                CentroidScratch::Candidate candidate{
+                    .apex = (k + top_end) / 2, .valley = 0, .top = value, .dip = 0.0F, .absorbed_top = 0.0F};
                 if (!candidates.empty()) {
                     // The lowest point since the previous maximum (the first
                     // of equals); the first maximum's share starts at the
@@ -393,6 +424,8 @@ private:
             while (kept > 0) {
                 const CentroidScratch::Candidate& previous = candidates[kept - 1];
                 if (separate(std::min(previous.top, current.top), current.dip)) break;
+                const float lower_top = std::min(previous.top, current.top);
+                const float absorbed = std::max({previous.absorbed_top, current.absorbed_top, lower_top});
                 if (previous.top >= current.top) {
                     current = previous;
                 } else {
@@ -401,6 +434,7 @@ private:
                     current.valley = previous.valley;
                     current.dip = std::min(previous.dip, current.dip);
                 }
+                current.absorbed_top = absorbed;
                 --kept;
             }
             candidates[kept++] = current;
@@ -408,31 +442,36 @@ private:
         candidates.resize(kept);
     }
 
-    // A peak whose smoothed apex is run[apex] and which may use run[first..last].
-    void emit_peak(std::uint32_t first_channel, std::span<const float> run, std::size_t apex, std::size_t first,
-                   std::size_t last) {
-        const std::vector<float>& smoothed = scratch_.smoothed_;
-        std::size_t low = apex;
-        while (low > first && smoothed[low - 1] > extent_threshold_) --low;
-        std::size_t high = apex;
-        while (high < last && smoothed[high + 1] > extent_threshold_) ++high;
-        // Points (channels with counts), the highest point and the counts.
-        std::size_t points = 0;
-        std::size_t top = low;
-        double sum = 0.0;
-        for (std::size_t k = low; k <= high; ++k) {
-            const float value = run[k];
-            points += value > 0.0F && (!filled_ || scratch_.has_point_[k] != 0) ? 1 : 0;
-            if (value > run[top]) top = k;
-            sum += static_cast<double>(value);
+    // A peak with its smoothed apex at run[peak.apex], which may use
+    // run[first..last]. Its extent, its highest point and its counts are
+    // taken in one walk out from the apex.
+    void emit_peak(std::uint32_t first_channel, std::span<const float> run, const CentroidScratch::Candidate& peak,
+                   std::size_t first, std::size_t last) {
+        const float* smoothed = scratch_.smoothed_.data();
+        const float* values = run.data();
+        const float extent = extent_threshold_;
+        std::size_t top = peak.apex;  // the highest point, the leftmost of equals
+        double sum = values[top];
+        std::size_t low = peak.apex;
+        while (low > first && smoothed[low - 1] > extent) {
+            --low;
+            sum += static_cast<double>(values[low]);
+            if (values[low] >= values[top]) top = low;
         }
+        std::size_t high = peak.apex;
+        while (high < last && smoothed[high + 1] > extent) {
+            ++high;
+            sum += static_cast<double>(values[high]);
+            if (values[high] > values[top]) top = high;
+        }
+        const std::size_t points = point_count(first_channel, run, low, high);
         if (points < parameters_.min_points) return;
         // Of a flat top, the middle.
         std::size_t top_end = top;
-        while (top_end < high && run[top_end + 1] == run[top]) ++top_end;
+        while (top_end < high && values[top_end + 1] == values[top]) ++top_end;
         const bool flat_top = top_end > top;
         top = (top + top_end) / 2;
-        const float apex_value = run[top];
+        const float apex_value = values[top];
         if (apex_value < parameters_.min_intensity) return;
         const double baseline = out_.noise.baseline;
         const double area = sum - baseline * static_cast<double>(high - low + 1);
@@ -440,9 +479,33 @@ private:
         double offset = 0.0;
         const bool fitted = parameters_.position == CentroidPosition::gaussian_fit && !flat_top && top > low &&
                             top < high && gaussian_vertex(run, top, offset);
-        const double at = fitted ? static_cast<double>(top) + offset : half_height_centroid(run, apex, low, high);
+        const double at =
+            fitted ? static_cast<double>(top) + offset : half_height_centroid(run, peak, low, high);
         const double position = static_cast<double>(first_channel) + at;
         emit(position, area, apex_value, static_cast<std::uint32_t>(std::min<std::size_t>(points, UINT32_MAX)));
+    }
+
+    // The points with counts among run[low..high]: of a run with holes
+    // filled, only the points that were there.
+    std::size_t point_count(std::uint32_t first_channel, std::span<const float> run, std::size_t low,
+                            std::size_t high) const {
+        std::size_t points = 0;
+        if (!filled_) {
+            for (std::size_t k = low; k <= high; ++k) points += run[k] > 0.0F ? 1 : 0;
+            return points;
+        }
+        const auto offset = [first_channel](std::uint32_t channel) {
+            return std::size_t{static_cast<std::uint32_t>(channel - first_channel)};
+        };
+        const auto begin = channels_.begin() + static_cast<std::ptrdiff_t>(run_start_);
+        const auto end = channels_.begin() + static_cast<std::ptrdiff_t>(run_end_);
+        const auto from = std::partition_point(begin, end, [&](std::uint32_t c) { return offset(c) < low; });
+        const auto to = std::partition_point(from, end, [&](std::uint32_t c) { return offset(c) <= high; });
+        if (below_half_ == 0) return static_cast<std::size_t>(to - from);  // no point without counts
+        for (auto at = from; at != to; ++at) {
+            points += values_[static_cast<std::size_t>(at - channels_.begin())] > 0.0F ? 1 : 0;
+        }
+        return points;
     }
 
     // Offset from run[top] of the parabola's vertex through the logarithms
@@ -461,16 +524,6 @@ private:
         return true;
     }
 
-    // The profile smoothed once more, at run[k], on the fly: the half-height
-    // window is found on it, so that counting noise in the flanks does not
-    // end the window early on one side.
-    float smoothed_twice(std::size_t k) const {
-        const std::vector<float>& smoothed = scratch_.smoothed_;
-        const float left = k > 0 ? smoothed[k - 1] : 0.0F;
-        const float right = k + 1 < smoothed.size() ? smoothed[k + 1] : 0.0F;
-        return 0.25F * (left + 2.0F * smoothed[k] + right);
-    }
-
     // Intensity-weighted mean position of the points within the peak's half
     // height, from the smoothed apex near run[apex] and inside run[low..high].
     // The window's ends are where the smoothed profile first and last crosses
@@ -478,22 +531,34 @@ private:
     // count with the share of their channel inside the window: a window of
     // whole points would take in one more point on the side the apex leans
     // to, which pulls the mean by up to a quarter of a channel.
-    double half_height_centroid(std::span<const float> run, std::size_t apex, std::size_t low,
-                                std::size_t high) const {
-        std::size_t top = apex;
-        while (top > low && smoothed_twice(top - 1) > smoothed_twice(top)) --top;
-        while (top < high && smoothed_twice(top + 1) > smoothed_twice(top)) ++top;
+    double half_height_centroid(std::span<const float> run, const CentroidScratch::Candidate& peak,
+                                std::size_t low, std::size_t high) const {
+        const float* smoothed_twice = scratch_.smoothed_twice_.data();
+        std::size_t top = peak.apex;
+        while (top > low && smoothed_twice[top - 1] > smoothed_twice[top]) --top;
+        while (top < high && smoothed_twice[top + 1] > smoothed_twice[top]) ++top;
         const double baseline = out_.noise.baseline;
-        const double half = baseline + 0.5 * (static_cast<double>(smoothed_twice(top)) - baseline);
-        // The outermost crossings: a peak merged from two maxima is one
-        // window, not the half around the higher one.
-        std::size_t from = low;
-        while (from < top && smoothed_twice(from) < half) ++from;
-        std::size_t to = high;
-        while (to > top && smoothed_twice(to) < half) --to;
+        const double half = baseline + 0.5 * (static_cast<double>(smoothed_twice[top]) - baseline);
+        std::size_t from = top;
+        std::size_t to = top;
+        // A maximum merged into the peak at half its height or above, or a
+        // bump below the apex threshold (which is no maximum of its own) that
+        // may reach half height, can take the profile back above half height
+        // beyond the first crossing.
+        if (peak.absorbed_top >= half || half < apex_threshold_) {
+            // The outermost crossings: a peak merged from two maxima is one
+            // window, not the half around the higher one.
+            from = low;
+            while (from < top && smoothed_twice[from] < half) ++from;
+            to = high;
+            while (to > top && smoothed_twice[to] < half) --to;
+        } else {
+            while (from > low && smoothed_twice[from - 1] >= half) --from;
+            while (to < high && smoothed_twice[to + 1] >= half) ++to;
+        }
         const auto crossing = [&](std::size_t inside, std::size_t outside) {
-            const double in = smoothed_twice(inside);
-            const double out = smoothed_twice(outside);
+            const double in = smoothed_twice[inside];
+            const double out = smoothed_twice[outside];
             return (in - half) / (in - out);  // in >= half > out
         };
         const double window_from =
@@ -525,16 +590,22 @@ private:
     Centroids& out_;
     std::span<const std::uint32_t> channels_;
     std::span<const float> values_;
-    bool filled_ = false;  // whether the run being picked comes from fill_gaps()
+    std::size_t below_half_ = 0;  // intensities under 0.5
+    // The run being picked: its points, and whether it comes from fill_gaps().
+    std::size_t run_start_ = 0;
+    std::size_t run_end_ = 0;
+    std::size_t run_size_ = 0;  // channels, holes included
+    bool filled_ = false;
     float apex_threshold_ = 0.0F;
     float extent_threshold_ = 0.0F;
 };
 
 void centroid_profile(std::span<const std::uint32_t> channels, std::span<const float> intensities,
                       const CentroidParameters& parameters, CentroidScratch& scratch, Centroids& out) {
+    const std::size_t count = std::min(channels.size(), intensities.size());
     CentroidPicker picker(parameters, scratch, out);
-    picker.load(intensities);
-    picker.pick(channels);
+    picker.load(intensities.first(count));
+    picker.pick(channels.first(count));
 }
 
 void centroid_profile(std::span<const raw::ScanPoint> points, const CentroidParameters& parameters,

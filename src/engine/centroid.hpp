@@ -117,12 +117,16 @@ private:
         std::size_t valley;  // where this peak's share of the run starts
         float top;           // smoothed apex
         float dip;           // lowest smoothed value between the previous peak's apex and this one's
+        float absorbed_top;  // smoothed top of the highest maximum merged into it (0: none)
     };
     std::vector<std::uint32_t> channels_;
     std::vector<float> intensities_;
+    std::vector<std::uint8_t> joined_;
+    std::vector<std::uint8_t> high_;
+    std::vector<std::uint8_t> tops_;
     std::vector<float> filled_;
-    std::vector<std::uint8_t> has_point_;
     std::vector<float> smoothed_;
+    std::vector<float> smoothed_twice_;
     std::vector<std::uint64_t> histogram_;
     std::vector<float> large_values_;
     std::vector<Candidate> candidates_;

@@ -1,10 +1,12 @@
-// Peak picking on arrays: one profile spectrum's channels and intensities in,
-// its centroids out as buffers for numpy.frombuffer, with the interpreter
-// released while the picker runs.
+// Peak picking on arrays: a picker object with its parameters and working
+// memory; one profile spectrum's channels and intensities in, its centroids
+// out as buffers for numpy.frombuffer, with the interpreter released while
+// the picker runs.
 #include <array>
 #include <bit>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -164,6 +166,18 @@ std::optional<CentroidParameters> to_parameters(PyObject* const* values) {
     return parameters;
 }
 
+// A picker: its parameters and the working memory it keeps from one
+// spectrum to the next. A call that finds the memory in use by another
+// thread works in memory of its own instead of waiting.
+struct PickerObject {
+    PyObject_HEAD
+    CentroidParameters parameters;
+    std::mutex scratch_in_use;
+    CentroidScratch scratch;
+};
+
+PickerObject* as_picker(PyObject* self) { return reinterpret_cast<PickerObject*>(self); }
+
 // What the picker run without the interpreter produced: the centroids, or
 // the failure to raise once the interpreter is back.
 struct Outcome {
@@ -173,12 +187,13 @@ struct Outcome {
     std::string fault;
 };
 
-void run_picker(std::span<const std::uint32_t> channels, std::span<const float> intensities,
-                const CentroidParameters& parameters, const std::optional<raw::Calibration>& calibration,
-                Outcome& outcome) noexcept {
+void run_picker(PickerObject& picker, std::span<const std::uint32_t> channels, std::span<const float> intensities,
+                const std::optional<raw::Calibration>& calibration, Outcome& outcome) noexcept {
     try {
-        CentroidScratch scratch;
-        centroid_profile(channels, intensities, parameters, scratch, outcome.centroids);
+        std::unique_lock<std::mutex> own(picker.scratch_in_use, std::try_to_lock);
+        std::optional<CentroidScratch> spare;
+        CentroidScratch& scratch = own.owns_lock() ? picker.scratch : spare.emplace();
+        centroid_profile(channels, intensities, picker.parameters, scratch, outcome.centroids);
         if (calibration) {
             outcome.mz.emplace(outcome.centroids.size());
             channels_to_mz(*calibration, outcome.centroids.channel, *outcome.mz);
@@ -216,20 +231,16 @@ PyObject* to_result(Outcome& outcome) {
                          points.release(), centroids.noise.baseline, centroids.noise.sigma);
 }
 
-// The arguments, checked, with the arrays held.
+// The arguments of pick(), checked, with the arrays held.
 struct Call {
     InputArray channels;
     InputArray intensities;
-    CentroidParameters parameters;
     std::optional<raw::Calibration> calibration;
 };
 
 bool prepare(Call& call, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* params[] = {
-        "channels",      "intensities", "slope", "intercept", parameter_names[0], parameter_names[1],
-        parameter_names[2], parameter_names[3], parameter_names[4], parameter_names[5], parameter_names[6],
-        parameter_names[7]};
-    static const corvex::python::Signature signature{"centroid()", params, std::size(params)};
+    static constexpr const char* params[] = {"channels", "intensities", "slope", "intercept"};
+    static const corvex::python::Signature signature{"CentroidPicker.pick()", params, std::size(params)};
     PyObject* matched[std::size(params)];
     if (!corvex::python::match_fastcall(signature, args, nargs, kwnames, matched)) return false;
     if (!call.channels.acquire(matched[0], "channels", 'I', "uint32")) return false;
@@ -248,24 +259,75 @@ bool prepare(Call& call, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
         if (!slope || !intercept) return false;
         call.calibration = raw::Calibration{.slope = *slope, .intercept = *intercept};
     }
-    auto parameters = to_parameters(matched + 4);
-    if (!parameters) return false;
-    call.parameters = *parameters;
     return true;
 }
 
-PyObject* centroid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* picker_pick(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Call call;
     if (guarded([&]() -> int { return prepare(call, args, nargs, kwnames) ? 0 : -1; }) != 0) return nullptr;
     Outcome outcome;
     // No try block or noexcept function around the re-attach: see the
     // spectrum iterator of the corvex module.
     PyThreadState* detached = PyEval_SaveThread();
-    run_picker(call.channels.values<std::uint32_t>(), call.intensities.values<float>(), call.parameters,
+    run_picker(*as_picker(self), call.channels.values<std::uint32_t>(), call.intensities.values<float>(),
                call.calibration, outcome);
     PyEval_RestoreThread(detached);
     return guarded([&]() -> PyObject* { return to_result(outcome); });
 }
+
+PyObject* picker_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const corvex::python::Signature signature{"CentroidPicker()", parameter_names,
+                                                         std::size(parameter_names)};
+        PyObject* matched[std::size(parameter_names)];
+        if (!corvex::python::match_tuple(signature, args, kwargs, matched)) return nullptr;
+        const auto parameters = to_parameters(matched);
+        if (!parameters) return nullptr;
+        PyObject* self = type->tp_alloc(type, 0);
+        if (!self) return nullptr;
+        new (&as_picker(self)->parameters) CentroidParameters(*parameters);
+        new (&as_picker(self)->scratch_in_use) std::mutex();
+        new (&as_picker(self)->scratch) CentroidScratch();
+        return self;
+    });
+}
+
+void picker_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PickerObject& picker = *as_picker(self);
+    picker.scratch.~CentroidScratch();
+    picker.scratch_in_use.~mutex();
+    picker.parameters.~CentroidParameters();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef picker_methods[] = {
+    {"pick", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(picker_pick)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "pick(channels, intensities, slope, intercept)\n--\n\n"
+     "Centroids of one profile spectrum: (channel, mz or None, intensity, apex_intensity, point_count, "
+     "baseline, noise), the arrays as buffers."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot picker_slots[] = {
+    {Py_tp_doc, const_cast<char*>("CentroidPicker(min_snr, min_intensity, min_points, max_gap_channels, "
+                                  "single_point_peaks, valley_ratio, min_valley_snr, position)\n--\n\n"
+                                  "A peak picker; use corvex_tools.centroid instead.")},
+    {Py_tp_new, reinterpret_cast<void*>(picker_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(picker_dealloc)},
+    {Py_tp_methods, picker_methods},
+    {0, nullptr},
+};
+
+PyType_Spec picker_spec = {
+    "corvex_tools._native.CentroidPicker",
+    sizeof(PickerObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    picker_slots,
+};
 
 PyObject* centroid_defaults(PyObject*, PyObject*) {
     return guarded([&]() -> PyObject* {
@@ -285,19 +347,17 @@ PyObject* centroid_defaults(PyObject*, PyObject*) {
 }
 
 PyMethodDef centroid_functions[] = {
-    {"centroid", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(centroid)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "centroid(channels, intensities, slope, intercept, min_snr, min_intensity, min_points, "
-     "max_gap_channels, single_point_peaks, valley_ratio, min_valley_snr, position)\n--\n\n"
-     "Centroids of one profile spectrum: (channel, mz or None, intensity, apex_intensity, point_count, "
-     "baseline, noise) with the arrays as buffers. Use corvex_tools.centroid instead."},
     {"centroid_defaults", centroid_defaults, METH_NOARGS,
-     "centroid_defaults()\n--\n\nThe picker's default parameters, by name."},
+     "centroid_defaults()\n--\n\nThe peak picker's default parameters, by name."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-bool add_centroid_functions(PyObject* module) { return PyModule_AddFunctions(module, centroid_functions) == 0; }
+bool add_centroid(PyObject* module) {
+    if (PyModule_AddFunctions(module, centroid_functions) != 0) return false;
+    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &picker_spec, nullptr));
+    return type && PyModule_AddObjectRef(module, "CentroidPicker", type.get()) == 0;
+}
 
 }  // namespace corvex::engine::python

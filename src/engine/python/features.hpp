@@ -7,6 +7,6 @@
 namespace corvex::engine::python {
 
 bool add_system_functions(PyObject* module);
-bool add_centroid_functions(PyObject* module);
+bool add_centroid(PyObject* module);
 
 }  // namespace corvex::engine::python
