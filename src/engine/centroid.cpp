@@ -91,30 +91,29 @@ void mark_points(const std::uint32_t* __restrict channels, const float* __restri
     }
 }
 
-// `in` (two or more values, zeros outside them) smoothed with a 1-2-1 kernel.
-CORVEX_VECTOR_KERNEL
-void smooth(const float* __restrict in, std::size_t size, float* __restrict out) noexcept {
-    out[0] = 0.25F * (2.0F * in[0] + in[1]);
-    for (std::size_t k = 1; k + 1 < size; ++k) out[k] = 0.25F * (in[k - 1] + 2.0F * in[k] + in[k + 1]);
-    out[size - 1] = 0.25F * (in[size - 2] + 2.0F * in[size - 1]);
-}
+// Zeros kept on either side of a run's intensities, so that the kernel
+// below reads its neighbours without a test at the ends.
+constexpr std::size_t run_padding = 3;
 
-// Flags the points of the smoothed run at or above `threshold` that rise
-// from the one before and do not fall to the next: maxima and the first
-// points of flat tops. The run's edges are zeros on the left and nothing on
-// the right.
+// Over a run's intensities (with run_padding zeros on either side): the
+// profile smoothed with a 1-2-1 kernel, that smoothed once more (a 1-4-6-4-1
+// kernel), and flags on the smoothed points at or above `threshold` that rise
+// from the one before and do not fall to the next (maxima and the first
+// points of flat tops). Every output comes from the intensities themselves,
+// so the loop vectorises.
 CORVEX_VECTOR_KERNEL
-void flag_tops(const float* __restrict smoothed, std::size_t size, float threshold,
-               std::uint8_t* __restrict flags) noexcept {
-    flags[0] = static_cast<std::uint8_t>(smoothed[0] >= threshold && smoothed[0] > 0.0F && smoothed[0] >= smoothed[1]);
-    for (std::size_t k = 1; k + 1 < size; ++k) {
-        const float value = smoothed[k];
-        flags[k] = static_cast<std::uint8_t>(static_cast<int>(value >= threshold) &
-                                             static_cast<int>(value > smoothed[k - 1]) &
-                                             static_cast<int>(value >= smoothed[k + 1]));
+void shape_run(const float* __restrict run, std::size_t size, float threshold, float* __restrict smoothed,
+               float* __restrict smoothed_twice, std::uint8_t* __restrict tops) noexcept {
+    for (std::size_t k = 0; k < size; ++k) {
+        const float* at = run + k;
+        const float before = 0.25F * (at[-2] + 2.0F * at[-1] + at[0]);
+        const float here = 0.25F * (at[-1] + 2.0F * at[0] + at[1]);
+        const float after = 0.25F * (at[0] + 2.0F * at[1] + at[2]);
+        smoothed[k] = here;
+        smoothed_twice[k] = 0.25F * (before + 2.0F * here + after);
+        tops[k] = static_cast<std::uint8_t>(static_cast<int>(here >= threshold) & static_cast<int>(here > before) &
+                                            static_cast<int>(here >= after));
     }
-    flags[size - 1] =
-        static_cast<std::uint8_t>(smoothed[size - 1] >= threshold && smoothed[size - 1] > smoothed[size - 2]);
 }
 
 }  // namespace
@@ -215,8 +214,7 @@ public:
             } else if (end - start >= parameters_.min_points) {
                 run_start_ = start;
                 run_end_ = end;
-                filled_ = static_cast<std::uint32_t>(channels_[end - 1] - channels_[start]) != end - 1 - start;
-                pick_run(channels_[start], filled_ ? fill_gaps(start, end) : values_.subspan(start, end - start));
+                pick_run(channels_[start], load_run(start, end));
             }
         }
     }
@@ -308,35 +306,45 @@ private:
         emit(static_cast<double>(channels_[at]), value - out_.noise.baseline, value, 1);
     }
 
-    // The intensities of every channel of points [start, end), those without
-    // a point interpolated linearly between the points on either side: a
-    // hole in a peak (a channel dropped, or a zero count in a flank) neither
-    // splits it nor pulls its centroid.
-    std::span<const float> fill_gaps(std::size_t start, std::size_t end) {
+    // The intensities of every channel of points [start, end), with
+    // run_padding zeros on either side; channels without a point are
+    // interpolated linearly between the points on either side: a hole in a
+    // peak (a channel dropped, or a zero count in a flank) neither splits it
+    // nor pulls its centroid.
+    std::span<const float> load_run(std::size_t start, std::size_t end) {
         const std::uint32_t first = channels_[start];
         // Channel differences are taken modulo 2^32, as the run scan takes them.
         const std::size_t size = std::size_t{static_cast<std::uint32_t>(channels_[end - 1] - first)} + 1;
-        float* filled = room(scratch_.filled_, size);
+        float* padded = room(scratch_.run_, size + 2 * run_padding);
+        float* run = padded + run_padding;
+        std::fill_n(padded, run_padding, 0.0F);
+        std::fill_n(run + size, run_padding, 0.0F);
+        filled_ = size != end - start;
+        if (!filled_) {
+            std::copy_n(values_.data() + start, size, run);
+            return {run, size};
+        }
         std::size_t at = 0;
-        filled[0] = values_[start];
+        run[0] = values_[start];
         for (std::size_t i = start + 1; i < end; ++i) {
             const std::size_t next = static_cast<std::uint32_t>(channels_[i] - first);
             if (next - at > 1) {
                 const float from = values_[i - 1];
                 const float step = (values_[i] - from) / static_cast<float>(next - at);
-                for (std::size_t k = at + 1; k < next; ++k) filled[k] = from + step * static_cast<float>(k - at);
+                for (std::size_t k = at + 1; k < next; ++k) run[k] = from + step * static_cast<float>(k - at);
             }
-            filled[next] = values_[i];
+            run[next] = values_[i];
             at = next;
         }
-        return {filled, size};
+        return {run, size};
     }
 
     // `run` holds the intensities of consecutive channels from
     // `first_channel` on, at least two.
     void pick_run(std::uint32_t first_channel, std::span<const float> run) {
         run_size_ = run.size();
-        smooth_run(run);
+        shape_run(run.data(), run.size(), apex_threshold_, room(scratch_.smoothed_, run.size()),
+                  room(scratch_.smoothed_twice_, run.size()), room(scratch_.tops_, run.size()));
         find_candidates();
         merge_candidates();
         const auto& peaks = scratch_.candidates_;
@@ -347,27 +355,14 @@ private:
         }
     }
 
-    // The run smoothed with a 1-2-1 kernel (zeros outside it), and that
-    // smoothed once more: the first finds maxima and valleys, the second the
-    // half-height window, so that counting noise in the flanks does not end
-    // the window early on one side.
-    void smooth_run(std::span<const float> run) {
-        const std::size_t size = run.size();
-        float* smoothed = room(scratch_.smoothed_, size);
-        smooth(run.data(), size, smoothed);
-        smooth(smoothed, size, room(scratch_.smoothed_twice_, size));
-    }
-
     // Local maxima of the smoothed run at or above the apex threshold (a
     // flat top is one maximum, at its middle), each with the lowest point
-    // between it and the one before. A first pass that vectorises flags the
-    // points that rise from the one before and do not fall to the next; only
-    // those, few even in a peak, are looked at one by one.
+    // between it and the one before. Only the points shape_run() flagged,
+    // few even in a peak, are looked at one by one.
     void find_candidates() {
         const float* smoothed = scratch_.smoothed_.data();
         const std::size_t size = run_size_;
-        std::uint8_t* tops = room(scratch_.tops_, size);
-        flag_tops(smoothed, size, apex_threshold_, tops);
+        const std::uint8_t* tops = scratch_.tops_.data();
 
         auto& candidates = scratch_.candidates_;
         candidates.clear();
@@ -591,10 +586,11 @@ private:
     std::span<const std::uint32_t> channels_;
     std::span<const float> values_;
     std::size_t below_half_ = 0;  // intensities under 0.5
-    // The run being picked: its points, and whether it comes from fill_gaps().
+    // The run being picked: its points, its channels (holes included) and
+    // whether holes were filled in it.
     std::size_t run_start_ = 0;
     std::size_t run_end_ = 0;
-    std::size_t run_size_ = 0;  // channels, holes included
+    std::size_t run_size_ = 0;
     bool filled_ = false;
     float apex_threshold_ = 0.0F;
     float extent_threshold_ = 0.0F;

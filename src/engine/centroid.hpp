@@ -124,7 +124,7 @@ private:
     std::vector<std::uint8_t> joined_;
     std::vector<std::uint8_t> high_;
     std::vector<std::uint8_t> tops_;
-    std::vector<float> filled_;
+    std::vector<float> run_;
     std::vector<float> smoothed_;
     std::vector<float> smoothed_twice_;
     std::vector<std::uint64_t> histogram_;
