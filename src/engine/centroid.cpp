@@ -560,17 +560,32 @@ private:
             static_cast<double>(from) - (from > low ? crossing(from, from - 1) : 0.5);
         const double window_to = static_cast<double>(to) + (to < high ? crossing(to, to + 1) : 0.5);
 
+        // Point k stands for the channel [k - 0.5, k + 0.5]: those wholly
+        // inside the window count in full, the two holding its ends with the
+        // share inside. Positions are taken from the top, where they are small.
+        const auto first_channel = static_cast<std::size_t>(window_from + 0.5);
+        std::size_t last_channel = static_cast<std::size_t>(window_to + 0.5);
+        if (static_cast<double>(last_channel) - 0.5 == window_to && last_channel > first_channel) --last_channel;
+        const double origin = static_cast<double>(top);
+        const auto weight_of = [&](std::size_t k) { return static_cast<double>(run[k]) - baseline; };
         double weight = 0.0;
         double moment = 0.0;
-        for (std::size_t k = from > low ? from - 1 : from; k <= to + (to < high ? 1 : 0); ++k) {
-            const double centre = static_cast<double>(k);
-            const double inside = std::min(centre + 0.5, window_to) - std::max(centre - 0.5, window_from);
-            if (inside <= 0.0) continue;
-            const double w = (static_cast<double>(run[k]) - baseline) * std::min(inside, 1.0);
-            weight += w;
-            moment += w * centre;
+        if (first_channel == last_channel) {
+            weight = weight_of(first_channel) * (window_to - window_from);
+            moment = weight * (static_cast<double>(first_channel) - origin);
+        } else {
+            const double left = weight_of(first_channel) * (static_cast<double>(first_channel) + 0.5 - window_from);
+            const double right = weight_of(last_channel) * (window_to - static_cast<double>(last_channel) + 0.5);
+            weight = left + right;
+            moment = left * (static_cast<double>(first_channel) - origin) +
+                     right * (static_cast<double>(last_channel) - origin);
+            for (std::size_t k = first_channel + 1; k < last_channel; ++k) {
+                const double w = weight_of(k);
+                weight += w;
+                moment += w * (static_cast<double>(k) - origin);
+            }
         }
-        return weight > 0.0 ? moment / weight : static_cast<double>(top);
+        return weight > 0.0 ? origin + moment / weight : origin;
     }
 
     void emit(double channel, double intensity, float apex, std::uint32_t points) {
