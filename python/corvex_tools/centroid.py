@@ -113,7 +113,8 @@ Calibration = Union[Mapping[str, float], Tuple[float, float]]
 def _slope_intercept(calibration: Optional[Calibration]) -> Tuple[Optional[float], Optional[float]]:
     if calibration is None:
         return None, None
-    if isinstance(calibration, Mapping):
+    # dict first: the abstract Mapping check costs as much as a small spectrum's picking
+    if isinstance(calibration, dict) or isinstance(calibration, Mapping):
         return float(calibration["slope"]), float(calibration["intercept"])
     slope, intercept = calibration
     return float(slope), float(intercept)
@@ -149,13 +150,10 @@ class CentroidPicker:
         slope, intercept = _slope_intercept(calibration)
         (channel, mz, intensity, apex, points, baseline, noise) = self._picker.pick(
             channel_array, intensity_array, slope, intercept)
-        return Centroids(
-            mz=None if mz is None else np.frombuffer(mz, dtype=np.float64),
-            intensity=np.frombuffer(intensity, dtype=np.float32),
-            apex_intensity=np.frombuffer(apex, dtype=np.float32),
-            point_count=np.frombuffer(points, dtype=np.uint32),
-            channel=np.frombuffer(channel, dtype=np.float64),
-            baseline=baseline, noise=noise)
+        frombuffer = np.frombuffer
+        return Centroids(None if mz is None else frombuffer(mz, np.float64), frombuffer(intensity, np.float32),
+                         frombuffer(apex, np.float32), frombuffer(points, np.uint32),
+                         frombuffer(channel, np.float64), baseline, noise)
 
     def __repr__(self) -> str:
         return "CentroidPicker(%r)" % (self.parameters,)
