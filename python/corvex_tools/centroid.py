@@ -26,6 +26,7 @@ are numpy views of memory nothing else refers to, and are writable.
 
 from __future__ import annotations
 
+import dataclasses
 from dataclasses import dataclass
 from typing import Mapping, NamedTuple, Optional, Tuple, Union
 
@@ -46,7 +47,8 @@ class CentroidParameters:
     The noise model comes from the spectrum itself: the baseline is the
     median intensity of all channels from the first point to the last
     (missing channels count as zeros) and the noise is the spread from the
-    median to the upper quartile, as a standard deviation, at least 1 count.
+    lower quartile to the median, as a standard deviation, at least 1 count;
+    it holds while peaks cover less than half of those channels.
 
     ``min_snr``
         Height of a peak's apex above the baseline, on the profile smoothed
@@ -57,9 +59,9 @@ class CentroidParameters:
     ``min_points``
         Fewest points above baseline + noise that a peak spans.
     ``max_gap_channels``
-        Missing channels (zeros) that may lie between two points of one
-        peak.  Counting noise leaves such holes in the flanks of low peaks;
-        points further apart are never one peak.
+        Missing channels that may lie between two points of one peak, where
+        they are interpolated: counting noise leaves such holes in the flanks
+        of low peaks.  Points further apart are never one peak.
     ``single_point_peaks``
         Whether a point with no neighbouring channel on either side may be
         a peak of its own.
@@ -73,10 +75,11 @@ class CentroidParameters:
         apart have a valley at 0.42 of their height; heights 1 and 3, 0.68.
     ``position``
         ``"half_height_centroid"``: the intensity-weighted mean channel of
-        the points at or above half the apex height (the default; the more
-        accurate of the two on noisy peaks).  ``"gaussian_fit"``: the vertex
-        of the parabola through the logarithms of the apex and its two
-        neighbours.
+        the points within half the peak's height, the window's ends
+        interpolated to where the (twice-smoothed) profile crosses half
+        height (the default: several times more accurate on noisy peaks).
+        ``"gaussian_fit"``: the vertex of the parabola through the logarithms
+        of the apex and its two neighbours.
     """
 
     min_snr: float = _DEFAULTS["min_snr"]
@@ -94,7 +97,7 @@ class Centroids(NamedTuple):
 
     #: m/z (float64); None when no calibration was given.
     mz: Optional[np.ndarray]
-    #: Ion counts above the baseline summed over the peak's points (float32).
+    #: Ion counts above the baseline summed over the peak's channels (float32).
     intensity: np.ndarray
     #: The peak's highest point (float32).
     apex_intensity: np.ndarray
@@ -113,7 +116,7 @@ Calibration = Union[Mapping[str, float], Tuple[float, float]]
 def _slope_intercept(calibration: Optional[Calibration]) -> Tuple[Optional[float], Optional[float]]:
     if calibration is None:
         return None, None
-    # dict first: the abstract Mapping check costs as much as a small spectrum's picking
+    # dict first: the check against the abstract Mapping is slow
     if isinstance(calibration, dict) or isinstance(calibration, Mapping):
         return float(calibration["slope"]), float(calibration["intercept"])
     slope, intercept = calibration
@@ -132,10 +135,9 @@ class CentroidPicker:
 
     def __init__(self, parameters: Optional[CentroidParameters] = None) -> None:
         self.parameters = CentroidParameters() if parameters is None else parameters
-        p = self.parameters
-        self._picker = _native.CentroidPicker(
-            p.min_snr, p.min_intensity, p.min_points, p.max_gap_channels, p.single_point_peaks,
-            p.valley_ratio, p.min_valley_snr, p.position)
+        # The native side takes the fields in their order, the order of
+        # _native.centroid_defaults().
+        self._picker = _native.CentroidPicker(*dataclasses.astuple(self.parameters))
 
     def __call__(self, channels, intensities, calibration: Optional[Calibration] = None) -> Centroids:
         """Centroids of one profile spectrum.

@@ -520,12 +520,13 @@ private:
     }
 
     // Intensity-weighted mean position of the points within the peak's half
-    // height, from the smoothed apex near run[apex] and inside run[low..high].
-    // The window's ends are where the smoothed profile first and last crosses
-    // half height, interpolated between points, and the points at the ends
-    // count with the share of their channel inside the window: a window of
-    // whole points would take in one more point on the side the apex leans
-    // to, which pulls the mean by up to a quarter of a channel.
+    // height, measured from the twice-smoothed maximum near the peak's apex,
+    // inside run[low..high]. The window's ends are where the twice-smoothed
+    // profile crosses half height, interpolated between points, and the
+    // points at the ends count with the share of their channel inside the
+    // window: a window of whole points would take in one more point on the
+    // side the apex leans to, which pulls the mean by up to a quarter of a
+    // channel.
     double half_height_centroid(std::span<const float> run, const CentroidScratch::Candidate& peak,
                                 std::size_t low, std::size_t high) const {
         const float* smoothed_twice = scratch_.smoothed_twice_.data();
@@ -562,24 +563,24 @@ private:
 
         // Point k stands for the channel [k - 0.5, k + 0.5]: those wholly
         // inside the window count in full, the two holding its ends with the
-        // share inside. Positions are taken from the top, where they are small.
-        const auto first_channel = static_cast<std::size_t>(window_from + 0.5);
-        std::size_t last_channel = static_cast<std::size_t>(window_to + 0.5);
-        if (static_cast<double>(last_channel) - 0.5 == window_to && last_channel > first_channel) --last_channel;
+        // share inside (both ends lie at -0.5 or above, so truncation is the
+        // floor). Positions are taken from the top, where they are small.
+        const auto left_end = static_cast<std::size_t>(window_from + 0.5);
+        std::size_t right_end = static_cast<std::size_t>(window_to + 0.5);
+        if (static_cast<double>(right_end) - 0.5 == window_to && right_end > left_end) --right_end;
         const double origin = static_cast<double>(top);
         const auto weight_of = [&](std::size_t k) { return static_cast<double>(run[k]) - baseline; };
         double weight = 0.0;
         double moment = 0.0;
-        if (first_channel == last_channel) {
-            weight = weight_of(first_channel) * (window_to - window_from);
-            moment = weight * (static_cast<double>(first_channel) - origin);
+        if (left_end == right_end) {
+            weight = weight_of(left_end) * (window_to - window_from);
+            moment = weight * (static_cast<double>(left_end) - origin);
         } else {
-            const double left = weight_of(first_channel) * (static_cast<double>(first_channel) + 0.5 - window_from);
-            const double right = weight_of(last_channel) * (window_to - static_cast<double>(last_channel) + 0.5);
+            const double left = weight_of(left_end) * (static_cast<double>(left_end) + 0.5 - window_from);
+            const double right = weight_of(right_end) * (window_to - static_cast<double>(right_end) + 0.5);
             weight = left + right;
-            moment = left * (static_cast<double>(first_channel) - origin) +
-                     right * (static_cast<double>(last_channel) - origin);
-            for (std::size_t k = first_channel + 1; k < last_channel; ++k) {
+            moment = left * (static_cast<double>(left_end) - origin) + right * (static_cast<double>(right_end) - origin);
+            for (std::size_t k = left_end + 1; k < right_end; ++k) {
                 const double w = weight_of(k);
                 weight += w;
                 moment += w * (static_cast<double>(k) - origin);

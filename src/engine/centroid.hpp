@@ -45,10 +45,12 @@
 namespace corvex::engine {
 
 enum class CentroidPosition : std::uint8_t {
-    // Intensity-weighted mean channel of the contiguous points at or above
-    // half the apex height (weights: intensity above the baseline). The
-    // default: on Gaussian peaks with counting noise it is several times more
-    // precise than the three-point fit, which uses only three points' counts.
+    // Intensity-weighted mean channel (weights: intensity above the
+    // baseline) of the points within half the peak's height, between where
+    // the twice-smoothed profile crosses half height, the points at the ends
+    // counting with the share of their channel inside. The default: on
+    // Gaussian peaks with counting noise it is several times more precise
+    // than the three-point fit, which uses only three points' counts.
     half_height_centroid,
     // Vertex of the parabola through the logarithms of the apex point and
     // its two neighbours (above the baseline): exact for a noise-free
@@ -108,7 +110,7 @@ struct Centroids {
 };
 
 // Working memory of the picker, reused from spectrum to spectrum by one
-// caller (one per thread).
+// caller (one per thread); it only grows, to the largest spectrum seen.
 class CentroidScratch {
 private:
     friend class CentroidPicker;
@@ -134,9 +136,9 @@ private:
 
 // Centroids of one profile spectrum into `out` (replacing its content).
 // `channels` and `intensities` have equal length (the shorter one decides
-// otherwise); intensities that are negative or NaN count as 0. Channels
-// that do not increase by one from one point to the next start a new run,
-// so points out of order cannot join a peak but cause no harm.
+// otherwise); intensities that are negative, infinite or NaN count as 0. A
+// channel that is not 1 to max_gap_channels + 1 above the one before starts
+// a new run, so points out of order cannot join a peak but cause no harm.
 void centroid_profile(std::span<const std::uint32_t> channels, std::span<const float> intensities,
                       const CentroidParameters& parameters, CentroidScratch& scratch, Centroids& out);
 // The same for points as the scan decoder gives them.

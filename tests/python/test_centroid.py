@@ -3,11 +3,15 @@ from known ions, written to a .wiff pair and read back by corvex: the
 channels are recovered from corvex's m/z and the calibration, so the picker
 sees exactly the points the reader decodes."""
 
+import concurrent.futures
+import dataclasses
+
 import numpy as np
 import pytest
 
 import corvex
-from corvex_tools.centroid import CentroidParameters, centroid
+from corvex_tools import _native
+from corvex_tools.centroid import CentroidParameters, CentroidPicker, centroid
 from wifffixture.tof_profile import (FWHM_PER_SIGMA, SATURATION, ProfileSpectrum,
                                      build_tof_profile_run, match_ions, profile_spectrum)
 
@@ -197,3 +201,38 @@ def test_edge_cases(edge_cases, case):
     else:
         assert (matched >= 0).all() and len(peaks.mz) == len(truth.ions)
         assert errors_ppm.max() <= 2.0
+
+
+def test_parameters_reach_the_picker_by_name():
+    # The native picker takes the fields positionally, in the dataclass's order.
+    names = [field.name for field in dataclasses.fields(CentroidParameters)]
+    assert names == list(_native.centroid_defaults())
+    assert dataclasses.astuple(CentroidParameters()) == tuple(_native.centroid_defaults().values())
+
+
+@pytest.mark.parametrize("change, error", [
+    (dict(min_snr=-1.0), "min_snr must be a number from 0 to 1e12"),
+    (dict(min_valley_snr=float("nan")), "min_valley_snr must be a number from 0 to 1e12"),
+    (dict(min_intensity=float("inf")), "min_intensity must be a finite number of at least 0"),
+    (dict(min_points=0), "min_points must be at least 1"),
+    (dict(max_gap_channels=-1), "max_gap_channels must not be negative"),
+    (dict(max_gap_channels=1001), "max_gap_channels must be from 0 to 1000"),
+    (dict(valley_ratio=1.5), "valley_ratio must be a number from 0 to 1"),
+    (dict(position="apex"), "position must be 'half_height_centroid' or 'gaussian_fit', not 'apex'"),
+])
+def test_unusable_parameters_are_refused(change, error):
+    with pytest.raises(ValueError) as raised:
+        CentroidPicker(CentroidParameters(**change))
+    assert str(raised.value) == error
+
+
+def test_one_picker_from_many_threads(edge_cases):
+    # Threads that find the picker's memory in use work in memory of their own.
+    truth, expected = edge_cases["zero_gaps"]
+    picker = CentroidPicker()
+    spectra = [(truth.channels, truth.counts.astype(np.float32))] * 64
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda spectrum: picker(*spectrum), spectra))
+    for peaks in results:
+        np.testing.assert_array_equal(peaks.channel, expected.channel)
+        np.testing.assert_array_equal(peaks.intensity, expected.intensity)

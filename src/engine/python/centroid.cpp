@@ -15,7 +15,7 @@
 #include "corvex/python/args.hpp"
 #include "corvex/python/convert.hpp"
 #include "corvex/python/errors.hpp"
-#include "engine/centroid.hpp"
+#include "engine/python/centroid.hpp"
 #include "engine/python/features.hpp"
 #include "engine/python/owned_buffer.hpp"
 
@@ -48,7 +48,7 @@ public:
     InputArray(const InputArray&) = delete;
     InputArray& operator=(const InputArray&) = delete;
     ~InputArray() {
-        // A thread that is ended while it waits to re-attach (see centroid())
+        // A thread that is ended while it waits to re-attach (see picker_pick())
         // unwinds through here without the interpreter; the view is then left.
         if (held_ && PyGILState_Check()) PyBuffer_Release(&view_);
     }
@@ -124,22 +124,16 @@ std::optional<CentroidPosition> to_position(PyObject* value) {
     return std::nullopt;
 }
 
-// The parameter names, in the order centroid() takes them after the arrays
-// and the calibration.
-constexpr const char* parameter_names[] = {"min_snr",          "min_intensity",      "min_points",
-                                           "max_gap_channels", "single_point_peaks", "valley_ratio",
-                                           "min_valley_snr",   "position"};
+}  // namespace
 
-// Parameters from their Python values, in parameter_names' order; nothing
-// with an exception set.
-std::optional<CentroidParameters> to_parameters(PyObject* const* values) {
+std::optional<CentroidParameters> centroid_parameters(std::span<PyObject* const, centroid_parameter_count> values) {
     const auto min_snr = to_double(values[0]);
     if (!min_snr) return std::nullopt;
     const auto min_intensity = to_double(values[1]);
     if (!min_intensity) return std::nullopt;
-    const auto min_points = to_count(values[2], parameter_names[2]);
+    const auto min_points = to_count(values[2], centroid_parameter_names[2]);
     if (!min_points) return std::nullopt;
-    const auto max_gap_channels = to_count(values[3], parameter_names[3]);
+    const auto max_gap_channels = to_count(values[3], centroid_parameter_names[3]);
     if (!max_gap_channels) return std::nullopt;
     const int single_point_peaks = PyObject_IsTrue(values[4]);
     if (single_point_peaks < 0) return std::nullopt;
@@ -165,6 +159,8 @@ std::optional<CentroidParameters> to_parameters(PyObject* const* values) {
     }
     return parameters;
 }
+
+namespace {
 
 // A picker: its parameters and the working memory it keeps from one
 // spectrum to the next. A call that finds the memory in use by another
@@ -277,11 +273,11 @@ PyObject* picker_pick(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* picker_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const corvex::python::Signature signature{"CentroidPicker()", parameter_names,
-                                                         std::size(parameter_names)};
-        PyObject* matched[std::size(parameter_names)];
+        static const corvex::python::Signature signature{"CentroidPicker()", centroid_parameter_names,
+                                                         centroid_parameter_count};
+        PyObject* matched[centroid_parameter_count];
         if (!corvex::python::match_tuple(signature, args, kwargs, matched)) return nullptr;
-        const auto parameters = to_parameters(matched);
+        const auto parameters = centroid_parameters(matched);
         if (!parameters) return nullptr;
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
@@ -333,22 +329,24 @@ PyObject* centroid_defaults(PyObject*, PyObject*) {
     return guarded([&]() -> PyObject* {
         const CentroidParameters defaults;
         const std::string_view position = position_name(defaults.position);
+        const auto* names = centroid_parameter_names;
         return py_dict({
-            {"min_snr", py_float(defaults.min_snr)},
-            {"min_intensity", py_float(defaults.min_intensity)},
-            {"min_points", corvex::python::py_int(defaults.min_points)},
-            {"max_gap_channels", corvex::python::py_int(defaults.max_gap_channels)},
-            {"single_point_peaks", corvex::python::py_bool(defaults.single_point_peaks)},
-            {"valley_ratio", py_float(defaults.valley_ratio)},
-            {"min_valley_snr", py_float(defaults.min_valley_snr)},
-            {"position", corvex::python::py_text(position)},
+            {names[0], py_float(defaults.min_snr)},
+            {names[1], py_float(defaults.min_intensity)},
+            {names[2], corvex::python::py_int(defaults.min_points)},
+            {names[3], corvex::python::py_int(defaults.max_gap_channels)},
+            {names[4], corvex::python::py_bool(defaults.single_point_peaks)},
+            {names[5], py_float(defaults.valley_ratio)},
+            {names[6], py_float(defaults.min_valley_snr)},
+            {names[7], corvex::python::py_text(position)},
         });
     });
 }
 
 PyMethodDef centroid_functions[] = {
     {"centroid_defaults", centroid_defaults, METH_NOARGS,
-     "centroid_defaults()\n--\n\nThe peak picker's default parameters, by name."},
+     "centroid_defaults()\n--\n\nThe peak picker's default parameters, by name, in the order CentroidPicker() "
+     "takes them."},
     {nullptr, nullptr, 0, nullptr},
 };
 
