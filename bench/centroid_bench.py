@@ -210,7 +210,7 @@ def report(spectra, repeat, parameters):
 def parse_args(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--spectra", type=int, default=40, help="spectra per set (default 40)")
-    parser.add_argument("--repeat", type=int, default=3, help="timed repeats (default 3)")
+    parser.add_argument("--repeat", type=int, default=7, help="timed repeats (default 7)")
     parser.add_argument("--seed", type=int, default=11)
     parser.add_argument("--run", type=Path, help="a .wiff written by bench/make_acquisition")
     parser.add_argument("--calibration", default="%r,%r" % SYNTHETIC_CALIBRATION,
