@@ -31,6 +31,7 @@ from dataclasses import dataclass
 from typing import Mapping, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _native
 
@@ -139,7 +140,8 @@ class CentroidPicker:
         # _native.centroid_defaults().
         self._picker = _native.CentroidPicker(*dataclasses.astuple(self.parameters))
 
-    def __call__(self, channels, intensities, calibration: Optional[Calibration] = None) -> Centroids:
+    def __call__(self, channels: npt.ArrayLike, intensities: npt.ArrayLike,
+                 calibration: Optional[Calibration] = None) -> Centroids:
         """Centroids of one profile spectrum.
 
         ``channels`` are the points' channel indices (converted to uint32)
@@ -164,7 +166,7 @@ class CentroidPicker:
 _DEFAULT_PICKER = CentroidPicker()
 
 
-def centroid(channels, intensities, calibration: Optional[Calibration] = None,
+def centroid(channels: npt.ArrayLike, intensities: npt.ArrayLike, calibration: Optional[Calibration] = None,
              parameters: Optional[CentroidParameters] = None) -> Centroids:
     """Centroids of one profile spectrum: ``CentroidPicker(parameters)(channels,
     intensities, calibration)``.  Raises ValueError for arrays of different
