@@ -25,9 +25,14 @@ constexpr double smoothed_variance_share = 0.375;
 // to this many times the number of points.
 constexpr std::uint32_t max_gap_channels_limit = 1000;
 
+// Intensities above this are taken as this: far above any count, and low
+// enough that the smoothing kernels' sums of a few of them stay finite.
+constexpr float largest_intensity = 1e30F;
+
 constexpr float usable(float value) noexcept {
-    // NaN fails both comparisons.
-    return value >= 0.0F && value <= FLT_MAX ? value : 0.0F;
+    // NaN fails both comparisons; infinity is above the largest intensity.
+    if (!(value >= 0.0F)) return 0.0F;
+    return value <= largest_intensity ? value : largest_intensity;
 }
 
 constexpr std::size_t histogram_bin(float value) noexcept {
@@ -53,16 +58,16 @@ T* room(std::vector<T>& buffer, std::size_t size) {
 }
 
 struct ValueSummary {
-    bool usable;             // every value a finite number of at least 0
+    bool usable;             // every value a number from 0 to largest_intensity
     std::size_t below_half;  // values under 0.5: zeros, for the noise estimate
 };
 
 CORVEX_VECTOR_KERNEL
 ValueSummary summarize(const float* __restrict values, std::size_t count) noexcept {
-    // Finite numbers of at least 0 are the bit patterns 0 to FLT_MAX's, read
-    // as signed integers; negative numbers read as negative, infinities and
-    // NaN as larger.
-    constexpr std::int32_t largest = 0x7F7FFFFF;
+    // Numbers from 0 to the largest intensity are the bit patterns 0 to its,
+    // read as signed integers; negative numbers read as negative, larger
+    // ones, infinities and NaN as larger.
+    constexpr std::int32_t largest = std::bit_cast<std::int32_t>(largest_intensity);
     std::int32_t low = 0;
     std::int32_t high = 0;
     std::size_t below_half = 0;
@@ -152,9 +157,10 @@ public:
     CentroidPicker(const CentroidParameters& parameters, CentroidScratch& scratch, Centroids& out)
         : parameters_(parameters), scratch_(scratch), out_(out) {}
 
-    // Uses the intensities in place when every one is a finite number of at
-    // least 0, which is the common case and costs one pass that vectorises;
-    // otherwise a copy with the others as 0.
+    // Uses the intensities in place when every one is a number from 0 to the
+    // largest intensity, which is the common case and costs one pass that
+    // vectorises; otherwise a copy with NaN and negative numbers as 0 and
+    // larger ones as the largest.
     void load(std::span<const float> intensities) {
         const ValueSummary summary = summarize(intensities.data(), intensities.size());
         below_half_ = summary.below_half;
@@ -552,10 +558,13 @@ private:
             while (from > low && smoothed_twice[from - 1] >= half) --from;
             while (to < high && smoothed_twice[to + 1] >= half) ++to;
         }
+        // How far past `inside`, towards `outside`, the profile falls to half
+        // height: a fraction of a channel. A top at or below the baseline
+        // has no such crossing; the window then ends half a channel out.
         const auto crossing = [&](std::size_t inside, std::size_t outside) {
             const double in = smoothed_twice[inside];
             const double out = smoothed_twice[outside];
-            return (in - half) / (in - out);  // in >= half > out
+            return in >= half && half > out ? (in - half) / (in - out) : 0.5;
         };
         const double window_from =
             static_cast<double>(from) - (from > low ? crossing(from, from - 1) : 0.5);
@@ -569,7 +578,9 @@ private:
         std::size_t right_end = static_cast<std::size_t>(window_to + 0.5);
         if (static_cast<double>(right_end) - 0.5 == window_to && right_end > left_end) --right_end;
         const double origin = static_cast<double>(top);
-        const auto weight_of = [&](std::size_t k) { return static_cast<double>(run[k]) - baseline; };
+        // A point below the baseline weighs nothing: with a negative weight
+        // the mean could leave the window.
+        const auto weight_of = [&](std::size_t k) { return std::max(0.0, static_cast<double>(run[k]) - baseline); };
         double weight = 0.0;
         double moment = 0.0;
         if (left_end == right_end) {

@@ -136,7 +136,8 @@ private:
 
 // Centroids of one profile spectrum into `out` (replacing its content).
 // `channels` and `intensities` have equal length (the shorter one decides
-// otherwise); intensities that are negative, infinite or NaN count as 0. A
+// otherwise); intensities that are negative or NaN count as 0, and those
+// above 1e30 (infinity included) as 1e30. A
 // channel that is not 1 to max_gap_channels + 1 above the one before starts
 // a new run, so points out of order cannot join a peak but cause no harm.
 void centroid_profile(std::span<const std::uint32_t> channels, std::span<const float> intensities,
