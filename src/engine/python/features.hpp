@@ -7,6 +7,7 @@
 namespace corvex::engine::python {
 
 bool add_system_functions(PyObject* module);
+bool add_conversion(PyObject* module);
 bool add_centroid(PyObject* module);
 
 }  // namespace corvex::engine::python
