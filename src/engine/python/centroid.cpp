@@ -3,8 +3,6 @@
 // out as buffers for numpy.frombuffer, with the interpreter released while
 // the picker runs.
 #include <array>
-#include <bit>
-#include <cstring>
 #include <exception>
 #include <mutex>
 #include <new>
@@ -15,6 +13,7 @@
 #include "corvex/python/args.hpp"
 #include "corvex/python/convert.hpp"
 #include "corvex/python/errors.hpp"
+#include "engine/python/array_argument.hpp"
 #include "engine/python/centroid.hpp"
 #include "engine/python/features.hpp"
 #include "engine/python/owned_buffer.hpp"
@@ -39,59 +38,6 @@ std::string_view position_name(CentroidPosition position) {
     }
     return {};
 }
-
-// A one-dimensional C-contiguous array of 4-byte items of one kind, held
-// through the buffer protocol for as long as this lives.
-class InputArray {
-public:
-    InputArray() = default;
-    InputArray(const InputArray&) = delete;
-    InputArray& operator=(const InputArray&) = delete;
-    ~InputArray() {
-        // A thread that is ended while it waits to re-attach (see picker_pick())
-        // unwinds through here without the interpreter; the view is then left.
-        if (held_ && PyGILState_Check()) PyBuffer_Release(&view_);
-    }
-
-    // `kind` is 'I' (uint32) or 'f' (float32). False with TypeError set when
-    // `object` is not such an array.
-    bool acquire(PyObject* object, const char* param, char kind, const char* description) {
-        if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-            PyErr_Clear();
-            return type_error(param, description);
-        }
-        held_ = true;
-        if (view_.ndim != 1 || view_.itemsize != 4 || !has_kind(view_.format, kind)) {
-            return type_error(param, description);
-        }
-        return true;
-    }
-
-    template <class T>
-    std::span<const T> values() const noexcept {
-        return {static_cast<const T*>(view_.buf), static_cast<std::size_t>(view_.shape[0])};
-    }
-
-private:
-    static bool has_kind(const char* format, char kind) {
-        if (!format) return false;
-        std::string_view text(format);
-        // Native, standard-size native, or little-endian (which native is here).
-        static_assert(std::endian::native == std::endian::little);
-        if (!text.empty() && (text.front() == '@' || text.front() == '=' || text.front() == '<')) {
-            text.remove_prefix(1);
-        }
-        return text.size() == 1 && text.front() == kind;
-    }
-
-    static bool type_error(const char* param, const char* description) {
-        PyErr_Format(PyExc_TypeError, "%s must be a one-dimensional contiguous %s array", param, description);
-        return false;
-    }
-
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 std::optional<double> to_double(PyObject* value) {
     const double result = PyFloat_AsDouble(value);
@@ -229,8 +175,8 @@ PyObject* to_result(Outcome& outcome) {
 
 // The arguments of pick(), checked, with the arrays held.
 struct Call {
-    InputArray channels;
-    InputArray intensities;
+    ArrayArgument<std::uint32_t> channels;
+    ArrayArgument<float> intensities;
     std::optional<raw::Calibration> calibration;
 };
 
@@ -239,9 +185,9 @@ bool prepare(Call& call, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     static const corvex::python::Signature signature{"CentroidPicker.pick()", params, std::size(params)};
     PyObject* matched[std::size(params)];
     if (!corvex::python::match_fastcall(signature, args, nargs, kwnames, matched)) return false;
-    if (!call.channels.acquire(matched[0], "channels", 'I', "uint32")) return false;
-    if (!call.intensities.acquire(matched[1], "intensities", 'f', "float32")) return false;
-    if (call.channels.values<std::uint32_t>().size() != call.intensities.values<float>().size()) {
+    if (!call.channels.get(matched[0], "channels")) return false;
+    if (!call.intensities.get(matched[1], "intensities")) return false;
+    if (call.channels.values().size() != call.intensities.values().size()) {
         PyErr_SetString(PyExc_ValueError, "channels and intensities differ in length");
         return false;
     }
@@ -265,8 +211,7 @@ PyObject* picker_pick(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     // No try block or noexcept function around the re-attach: see the
     // spectrum iterator of the corvex module.
     PyThreadState* detached = PyEval_SaveThread();
-    run_picker(*as_picker(self), call.channels.values<std::uint32_t>(), call.intensities.values<float>(),
-               call.calibration, outcome);
+    run_picker(*as_picker(self), call.channels.values(), call.intensities.values(), call.calibration, outcome);
     PyEval_RestoreThread(detached);
     return guarded([&]() -> PyObject* { return to_result(outcome); });
 }
