@@ -1,8 +1,12 @@
-"""The compiled engine of corvex_tools."""
+"""The compiled engine of corvex_tools; use corvex_tools' Python API instead."""
 
-from typing import Any, Mapping, Optional, Sequence, Tuple
+from typing import Any, Mapping, Optional, Sequence, Tuple, TypedDict
 
 from numpy.typing import ArrayLike
+
+# Arrays handed out as buffer objects (the buffer protocol, for
+# numpy.frombuffer), which the type system cannot name on every Python.
+Buffer = Any
 
 def available_cpus() -> int: ...
 def mzml_param_keys() -> list[Tuple[str, Optional[str]]]: ...
@@ -32,3 +36,22 @@ class MgfWriter:
     def written(self) -> int: ...
     @property
     def skipped(self) -> int: ...
+
+class CentroidDefaults(TypedDict):
+    min_snr: float
+    min_intensity: float
+    min_points: int
+    max_gap_channels: int
+    single_point_peaks: bool
+    valley_ratio: float
+    min_valley_snr: float
+    position: str
+
+def centroid_defaults() -> CentroidDefaults: ...
+
+class CentroidPicker:
+    def __init__(self, min_snr: float, min_intensity: float, min_points: int, max_gap_channels: int,
+                 single_point_peaks: bool, valley_ratio: float, min_valley_snr: float,
+                 position: str) -> None: ...
+    def pick(self, channels: Buffer, intensities: Buffer, slope: Optional[float],
+             intercept: Optional[float]) -> Tuple[Buffer, Optional[Buffer], Buffer, Buffer, Buffer, float, float]: ...

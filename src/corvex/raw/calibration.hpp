@@ -17,6 +17,15 @@ struct Calibration {
     // absent when the stream is shorter than 48 bytes.
     static std::optional<Calibration> from_bytes(ByteView bytes);
 
+    // m/z at a channel position, whole (a decoded point) or fractional (a
+    // centroid): the rounded product, then the rounded sum. Every unit that
+    // includes this is built with -ffp-contract=off, so the pair is never
+    // fused into one multiply-add, which would change the last bit.
+    constexpr double mz(double channel) const noexcept {
+        const double product = slope * channel;
+        return intercept + product;
+    }
+
     friend bool operator==(const Calibration&, const Calibration&) = default;
 };
 

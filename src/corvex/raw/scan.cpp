@@ -156,18 +156,14 @@ void assign_converted(std::vector<T>& out, const ScanPoint* points, std::size_t 
 }
 
 // The arrays of points whose intensities are all other than 0, allocated at
-// exactly their size. With a calibration m/z is the rounded product
-// slope * index, then the rounded sum with the intercept.
+// exactly their size. With a calibration m/z is Calibration::mz of the index.
 PeakArrays kept_points_to_arrays(const ScanPoint* points, std::size_t count,
                                  const std::optional<Calibration>& calibration) {
     PeakArrays arrays;
     if (calibration) {
-        const double slope = calibration->slope;
-        const double intercept = calibration->intercept;
-        assign_converted(arrays.mz, points, count, [slope, intercept](const ScanPoint& point) {
-            const double product = slope * static_cast<double>(point.index);
-            return intercept + product;
-        });
+        const Calibration map = *calibration;
+        assign_converted(arrays.mz, points, count,
+                         [map](const ScanPoint& point) { return map.mz(static_cast<double>(point.index)); });
     } else {
         assign_converted(arrays.mz, points, count,
                          [](const ScanPoint& point) { return static_cast<double>(point.index); });

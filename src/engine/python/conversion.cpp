@@ -22,6 +22,7 @@
 #include "engine/mzml_document.hpp"
 #include "engine/mzml_elements.hpp"
 #include "engine/output_file.hpp"
+#include "engine/python/array_argument.hpp"
 #include "engine/python/features.hpp"
 
 namespace corvex::engine::python {
@@ -94,40 +95,6 @@ bool optional_double(PyObject* value, std::optional<double>& out) {
     out = number;
     return true;
 }
-
-// A one-dimensional, contiguous buffer of `Value`s (native byte order),
-// held until destruction.
-template <class Value>
-class ArrayArgument {
-public:
-    ArrayArgument() = default;
-    ArrayArgument(const ArrayArgument&) = delete;
-    ArrayArgument& operator=(const ArrayArgument&) = delete;
-    ~ArrayArgument() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
-    bool get(PyObject* value, const char* param) {
-        if (PyObject_GetBuffer(value, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) return false;
-        held_ = true;
-        constexpr char code = sizeof(Value) == 8 ? 'd' : 'f';
-        const std::string_view format = view_.format ? view_.format : "B";
-        const bool native = format.size() == 1 || (format.size() == 2 && (format[0] == '<' || format[0] == '=' ||
-                                                                          format[0] == '@'));
-        if (view_.ndim != 1 || view_.itemsize != sizeof(Value) || !native || format.back() != code) {
-            return type_error(param, sizeof(Value) == 8 ? "a one-dimensional float64 array"
-                                                        : "a one-dimensional float32 array");
-        }
-        return true;
-    }
-    std::span<const Value> values() const {
-        return {static_cast<const Value*>(view_.buf), static_cast<std::size_t>(view_.len) / sizeof(Value)};
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 // A corvex precursor dict: precursor_native_id, target_mz, selected_mz,
 // intensity, charge, collision_energy, isolation_width, activation; None or

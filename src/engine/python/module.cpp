@@ -11,7 +11,8 @@ int exec_module(PyObject* module) {
     return corvex::python::guarded([&]() -> int {
         const bool ok = add_system_functions(module) &&
                         add_conversion(module) &&
-                        add_peak_profile_functions(module);
+                        add_peak_profile_functions(module) &&
+                        add_centroid(module);
         return ok ? 0 : -1;
     });
 }
