@@ -14,7 +14,7 @@ from typing import Any, Callable, Dict, Optional, Tuple
 
 import numpy as np
 
-from .. import _native  # type: ignore[attr-defined]
+from .. import _native
 from ..scan_file import Truncation
 from .source import spectra_table, truncation
 
@@ -25,7 +25,7 @@ INTENSITY_BINS = 1 << (31 - _native.INTENSITY_BIN_SHIFT)
 
 def intensity_bin_edges() -> np.ndarray:
     """Lower edge of each intensity histogram bin: the float32 whose bits are the bin number shifted back."""
-    bits = np.arange(INTENSITY_BINS, dtype=np.uint32) << np.uint32(_native.INTENSITY_BIN_SHIFT)
+    bits = np.left_shift(np.arange(INTENSITY_BINS, dtype=np.uint32), np.uint32(_native.INTENSITY_BIN_SHIFT))
     with np.errstate(invalid="ignore"):   # the top bins hold infinity and NaN
         return bits.view(np.float32).astype(np.float64)
 
