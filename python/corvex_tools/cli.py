@@ -17,7 +17,7 @@ from . import ToolError
 from .info import format_text, summarize
 from .output import atomic_output
 
-FORMATS = {"mzml": ("mzML", ".mzML"), "mgf": ("mgf", ".mgf")}
+FORMATS = {"mzml": ("mzML", ".mzML"), "mgf": ("mgf", ".mgf"), "parquet": ("Parquet", ".parquet")}
 
 
 def _input(path: str) -> str:
@@ -71,7 +71,8 @@ def _plan_outputs(path: str, samples: List[str], all_names: List[str], output: O
     if output is None:
         return [Path.cwd() / name(s) for s in samples]
     target = Path(output)
-    if target.is_dir():
+    # A Parquet output is itself a directory: an existing one named *.parquet is the output, not its place.
+    if target.is_dir() and not (suffix == ".parquet" and target.suffix == suffix):
         return [target / name(s) for s in samples]
     if len(samples) > 1:
         raise ToolError(f"{output}: with --all-samples, -o must name an existing directory")
@@ -95,9 +96,20 @@ def _progress(total: Optional[int], label: str, stack: ExitStack) -> Optional[Ca
 
 
 def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression: bool,
-                    threads: Optional[int] = None, jobs: Optional[int] = None) -> None:
+                    threads: Optional[int] = None, jobs: Optional[int] = None, show_progress: bool = True) -> int:
+    """Convert one sample to ``target``; return the number of spectra written."""
     label = f"{Path(path).name}:{sample}"
     with ExitStack() as stack:
+        def progress(total: Optional[int]) -> Optional[Callable[[int], Any]]:
+            return _progress(total, label, stack) if show_progress else None
+
+        if fmt == "parquet":
+            from .parquet import convert_parquet
+
+            try:
+                return convert_parquet(path, sample, target, progress=progress)
+            except RuntimeError as error:
+                raise _reader_error(path, error) from error
         if fmt == "mzml":
             try:
                 from .mzml import convert_mzml, default_processes
@@ -106,20 +118,20 @@ def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression:
                                 "install it with: pip install 'corvex[tools]'") from error
             with atomic_output(target) as out:
                 try:
-                    convert_mzml(out, path, sample, compression=compression, threads=threads,
-                                 processes=default_processes(path) if jobs is None else jobs,
-                                 progress=lambda total: _progress(total, label, stack))
+                    return convert_mzml(out, path, sample, compression=compression, threads=threads,
+                                        processes=default_processes(path) if jobs is None else jobs,
+                                        progress=progress)
                 except RuntimeError as error:
                     raise _reader_error(path, error) from error
         else:
             from .mgf import write_mgf
 
-            progress = _progress(None, label, stack)
             with atomic_output(target) as out:
-                _, skipped = write_mgf(out, _stream(path, sample), progress=progress)
+                written, skipped = write_mgf(out, _stream(path, sample), progress=progress(None))
             if skipped:
                 print(f"corvex: {label}: left out {skipped} fragment spectra without a precursor m/z",
                       file=sys.stderr)
+            return written
 
 
 def _stream(path: str, sample: str) -> Any:
@@ -143,7 +155,7 @@ def cmd_convert(args: argparse.Namespace) -> int:
                         "choose one with --sample NAME or convert all with --all-samples")
     fmt = args.format
     if fmt is None:
-        fmt = "mgf" if args.output and args.output.lower().endswith(".mgf") else "mzml"
+        fmt = _format_of(args.output)
     targets = _plan_outputs(path, samples, all_names, args.output, FORMATS[fmt][1])
     for sample, target in zip(samples, targets):
         _convert_sample(path, sample, target, fmt, compression=not args.no_compression, threads=args.threads,
@@ -153,10 +165,18 @@ def cmd_convert(args: argparse.Namespace) -> int:
     return 0
 
 
+def _format_of(output: Optional[str]) -> str:
+    """The format an output name implies: MGF for *.mgf, Parquet for *.parquet and *.zip, else mzML."""
+    name = (output or "").lower().rstrip("/")
+    if name.endswith(".mgf"):
+        return "mgf"
+    return "parquet" if name.endswith((".parquet", ".zip")) else "mzml"
+
+
 def _format_choice(text: str) -> str:
     key = text.lower()
     if key not in FORMATS:
-        raise argparse.ArgumentTypeError(f"unknown format {text!r} (choose mzML or mgf)")
+        raise argparse.ArgumentTypeError(f"unknown format {text!r} (choose mzML, mgf or parquet)")
     return key
 
 
@@ -196,8 +216,9 @@ def build_parser() -> argparse.ArgumentParser:
     which.add_argument("--sample", metavar="NAME", help="the sample to convert")
     which.add_argument("--all-samples", action="store_true",
                        help="convert every sample, one file each (RUN.SAMPLE.mzML)")
-    convert.add_argument("--format", type=_format_choice, default=None, metavar="{mzML,mgf}",
-                         help="output format (default: mgf when OUT ends in .mgf, otherwise mzML)")
+    convert.add_argument("--format", type=_format_choice, default=None, metavar="{mzML,mgf,parquet}",
+                         help="output format (default: mgf when OUT ends in .mgf, parquet when it ends in "
+                              ".parquet or .zip, otherwise mzML)")
     convert.add_argument("--no-compression", action="store_true",
                          help="write mzML binary arrays without zlib compression")
     convert.add_argument("--jobs", type=_count_argument("process", 1), default=None, metavar="N",
