@@ -6,10 +6,12 @@ sample (RawReader), field by field and array by array.
 """
 import hashlib
 import io
+import json
 import os
 import re
 import subprocess
 import sys
+import zipfile
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -317,6 +319,238 @@ def test_mgf_holds_the_fragment_spectra_with_precursor_mz(run, converted):
 
 
 # ---------------------------------------------------------------------------
+# Parquet: read back with pyarrow and DuckDB
+# ---------------------------------------------------------------------------
+
+@pytest.fixture(scope="module", params=["directory", "zip"])
+def tables(run, tmp_path_factory, request):
+    """The run converted by the command to a directory or a .zip, opened with pyarrow."""
+    from corvex_tools.parquet import open_peak_tables
+
+    target = tmp_path_factory.mktemp("pq") / ("dda.parquet" if request.param == "directory" else "dda.zip")
+    result = run_cli("convert", run.path, "-o", target)
+    assert result.returncode == 0, result.stderr
+    assert (result.stdout, result.stderr) == ("", "")
+    return SimpleNamespace(path=target, container=request.param, opened=open_peak_tables(target))
+
+
+def test_parquet_spectrum_rows_equal_corvex_spectra(run, tables):
+    rows = tables.opened.spectra.read().to_pylist()
+    index = run.reader.scan_index()
+    position_of = {s.native_id: s.index for s in run.spectra}
+    assert len(rows) == len(run.spectra)
+    for row, spectrum, record in zip(rows, run.spectra, index):
+        precursor = spectrum.precursor or {}
+        peaks = len(spectrum.mz) > 0
+        assert row == {
+            "run_name": "dda", "sample_name": "Sample1",
+            "spectrum_position": spectrum.index, "scan_number": spectrum.scan_number,
+            "native_id": spectrum.native_id, "ms_level": spectrum.ms_level, "polarity": spectrum.polarity,
+            "retention_time_sec": spectrum.retention_time_sec, "reported_tic": record["tic"],
+            "computed_tic": spectrum.total_ion_current + 0.0,  # an empty spectrum's -0.0 is written as 0
+            "base_peak_mz": spectrum.base_peak_mz, "base_peak_intensity": spectrum.base_peak_intensity,
+            "lowest_mz": min(spectrum.mz) if peaks else None, "highest_mz": max(spectrum.mz) if peaks else None,
+            "peak_count": len(spectrum.mz), "precursor_mz": precursor.get("selected_mz"),
+            "survey_position": position_of.get(precursor.get("precursor_native_id")),
+        }, spectrum.native_id
+    # the fixture's edge cases are all there: a fragment scan before any survey and a survey without peaks
+    assert rows[0]["survey_position"] is None and rows[0]["precursor_mz"] is None
+    assert rows[-1]["peak_count"] == 0 and rows[-1]["base_peak_mz"] is None
+
+
+def test_parquet_peaks_equal_corvex_arrays_in_row_groups_of_one_level(run, tables):
+    peaks = tables.opened.peaks
+    table = peaks.read()
+    positions = table.column("spectrum_position").to_numpy()
+    assert np.all(np.diff(positions) >= 0)
+    bounds = np.searchsorted(positions, np.arange(len(run.spectra) + 1))
+    for spectrum in run.spectra:
+        rows = slice(bounds[spectrum.index], bounds[spectrum.index + 1])
+        assert_same_arrays(table.column("mz").to_numpy()[rows], table.column("intensity").to_numpy()[rows], spectrum)
+        assert set(table.column("ms_level").to_numpy()[rows]) <= {spectrum.ms_level}
+        assert set(table.column("retention_time_sec").to_numpy()[rows]) <= {spectrum.retention_time_sec}
+    metadata = peaks.metadata
+    assert metadata.num_row_groups > 1
+    for g in range(metadata.num_row_groups):
+        group = metadata.row_group(g)
+        assert group.column(0).compression == "ZSTD"
+        level = group.column(1).statistics
+        assert level.has_min_max and level.min == level.max  # a level filter skips whole groups
+        assert group.column(2).statistics.has_min_max
+    if tables.container == "zip":
+        with zipfile.ZipFile(tables.path) as archive:
+            assert {i.filename: i.compress_type for i in archive.infolist()} == {
+                "peaks.parquet": zipfile.ZIP_STORED, "spectra.parquet": zipfile.ZIP_STORED}
+
+
+def test_parquet_metadata_round_trips_the_run_metadata(run, tables):
+    reader = run.reader
+    metadata = tables.opened.metadata
+    assert {key: metadata[key] for key in ("run_name", "source_file", "sample_name", "spectrum_count",
+                                           "run_info", "instrument_info", "calibration",
+                                           "ion_source_parameters", "creation_time")} == {
+        "run_name": "dda", "source_file": "dda.wiff", "sample_name": "Sample1",
+        "spectrum_count": reader.scan_count, "run_info": reader.run_info(),
+        "instrument_info": reader.instrument_info(), "calibration": reader.calibration(),
+        "ion_source_parameters": reader.ion_source_parameters(),
+        "creation_time": reader.run_info()["start_timestamp"]}
+    assert metadata["peak_count"] == sum(len(s.mz) for s in run.spectra)
+    peaks_metadata = tables.opened.peaks.metadata.metadata[b"corvex.run"]
+    assert json.loads(peaks_metadata) == metadata
+
+
+MZ_WINDOW = (21.5, 22.5)
+
+
+def in_window(mz):
+    return MZ_WINDOW[0] <= mz <= MZ_WINDOW[1]
+
+
+# (question, SQL over the tables, the answer from corvex's spectra)
+SQL_QUESTIONS = {
+    "MS2 peaks within an m/z window": (
+        f"SELECT spectrum_position, mz, intensity FROM peaks WHERE ms_level = 2 "
+        f"AND mz BETWEEN {MZ_WINDOW[0]} AND {MZ_WINDOW[1]} ORDER BY ALL",
+        lambda spectra: sorted((s.index, m, i) for s in spectra if s.ms_level == 2
+                               for m, i in zip(s.mz, s.intensity) if in_window(m))),
+    # Integer counts: sums of them are exact in any order of addition.
+    "TIC per spectrum": (
+        "SELECT spectrum_position, sum(intensity::DOUBLE) FROM peaks GROUP BY ALL ORDER BY ALL",
+        lambda spectra: [(s.index, s.total_ion_current) for s in spectra if len(s.mz)]),
+    "MS1 peak count and intensity in an RT window": (
+        "SELECT count(*), sum(intensity::DOUBLE) FROM peaks WHERE ms_level = 1 "
+        "AND retention_time_sec BETWEEN 3 AND 20",
+        lambda spectra: [(sum(len(s.mz) for s in spectra if s.ms_level == 1 and 3 <= s.retention_time_sec <= 20),
+                          sum(sum(s.intensity) for s in spectra
+                              if s.ms_level == 1 and 3 <= s.retention_time_sec <= 20))]),
+    "base peak per spectrum": (
+        "SELECT native_id, base_peak_mz, base_peak_intensity FROM spectra ORDER BY spectrum_position",
+        lambda spectra: [(s.native_id, s.base_peak_mz, s.base_peak_intensity) for s in spectra]),
+    "each fragment spectrum's survey spectrum": (
+        "SELECT f.native_id, s.native_id, f.precursor_mz FROM spectra f JOIN spectra s "
+        "ON f.survey_position = s.spectrum_position ORDER BY f.spectrum_position",
+        lambda spectra: [(s.native_id, s.precursor["precursor_native_id"], s.precursor["selected_mz"])
+                         for s in spectra if s.precursor and s.precursor["precursor_native_id"]]),
+}
+
+
+@pytest.mark.parametrize("question", list(SQL_QUESTIONS))
+def test_duckdb_answers_equal_corvex(run, tables, question):
+    duckdb = pytest.importorskip("duckdb")
+    sql, expected = SQL_QUESTIONS[question]
+    with duckdb.connect() as db:
+        if tables.container == "directory":  # DuckDB's own Parquet reader
+            for name in ("spectra", "peaks"):
+                db.execute(f"CREATE VIEW {name} AS SELECT * FROM read_parquet('{tables.path / name}.parquet')")
+        else:  # the zip's members, read in place by pyarrow
+            db.register("spectra", tables.opened.spectra.read())
+            db.register("peaks", tables.opened.peaks.read())
+        got = db.execute(sql).fetchall()
+    want = expected(run.spectra)
+    assert got and got == want
+
+
+def test_polars_reads_the_peak_table_with_a_pushed_down_filter(run, tables):
+    pl = pytest.importorskip("polars")
+    if tables.container == "zip":
+        pytest.skip("polars scans files by path")
+    got = (pl.scan_parquet(tables.path / "peaks.parquet")
+           .filter((pl.col("ms_level") == 2) & pl.col("mz").is_between(*MZ_WINDOW))
+           .group_by("spectrum_position").agg(pl.len(), pl.col("intensity").max())
+           .sort("spectrum_position").collect().rows())
+    want = [(s.index, n, max(i for m, i in zip(s.mz, s.intensity) if in_window(m)))
+            for s in run.spectra if s.ms_level == 2
+            for n in [sum(map(in_window, s.mz))] if n]
+    assert got and got == want
+
+
+@pytest.mark.parametrize("intensity, base", [
+    ([1, 3, 3], 1), ([5, np.nan, 7], 2), ([np.nan, 5], 0), ([-np.inf, np.nan], 0), ([2.5], 0)],
+    ids=["tie-keeps-first", "nan-skipped", "nan-first-stays", "nan-never-replaces", "single"])
+def test_peak_summary_base_peak_rule(intensity, base):
+    from corvex_tools.parquet import PeakSummaries
+
+    intensity = np.array(intensity, dtype=np.float32)
+    mz = np.arange(len(intensity), dtype=np.float64) * 10 + 100
+    summaries = PeakSummaries(2)
+    summaries.add(1, mz, intensity)
+    assert summaries.base_peak_mz[1] == mz[base]
+    assert np.array_equal(summaries.base_peak_intensity[1:], intensity[base:base + 1], equal_nan=True)
+    assert summaries.peak_count.tolist() == [0, len(intensity)]
+
+
+def test_peak_summary_tic_adds_in_peak_order():
+    from corvex_tools.parquet import PeakSummaries
+
+    # Adding one at a time loses every 1 to rounding; numpy's pairwise sum keeps some of them.
+    intensity = np.array([2.0 ** 53] + [1.0] * 16 + [-(2.0 ** 53)], dtype=np.float64).astype(np.float32)
+    summaries = PeakSummaries(1)
+    summaries.add(0, np.arange(len(intensity), dtype=np.float64), intensity)
+    expected = -0.0
+    for value in intensity:
+        expected += float(value)
+    assert summaries.computed_tic[0] == expected
+
+
+@pytest.mark.parametrize("max_rows, split_levels", [(7, True), (7, False), (1000, True), (1, True)])
+def test_peak_row_groups_cut_at_level_changes_and_size(tmp_path, max_rows, split_levels):
+    import pyarrow.parquet as pq
+
+    from corvex_tools.parquet import PEAKS_SCHEMA, PeakRowGroups
+
+    # (level, peaks): an empty spectrum between two of level 2 must not end a group;
+    # the 20-peak spectrum spans several groups of 7.
+    spectra = [(1, 5), (2, 3), (2, 0), (2, 4), (1, 20), (2, 2), (2, 6), (1, 1)]
+    path = tmp_path / "p.parquet"
+    writer = pq.ParquetWriter(path, PEAKS_SCHEMA)
+    groups = PeakRowGroups(writer, max_rows=max_rows, split_levels=split_levels)
+    expected_mz = []
+    for position, (level, n) in enumerate(spectra):
+        mz = position * 1000.0 + np.arange(n, dtype=np.float64)
+        expected_mz.extend(mz)
+        groups.add(position, level, position * 1.5, mz, mz.astype(np.float32))
+    groups.close()
+    writer.close()
+    written = pq.ParquetFile(path)
+    assert written.read().column("mz").to_pylist() == expected_mz
+    sizes, levels = [], []
+    for g in range(written.metadata.num_row_groups):
+        group = written.read_row_group(g)
+        sizes.append(len(group))
+        levels.append(set(group.column("ms_level").to_pylist()))
+    # every group full except where the level changes (or at the end)
+    level_runs = [n for n in (5, 7, 20, 8, 1)] if split_levels else [41]
+    expected_sizes = [min(max_rows, run - start) for run in level_runs for start in range(0, run, max_rows)]
+    assert sizes == expected_sizes
+    if split_levels:
+        assert all(len(group_levels) == 1 for group_levels in levels)
+    assert groups.rows_written == 41 and groups.row_groups == len(sizes)
+
+
+@pytest.mark.parametrize("existing", ["earlier output", "other files", "a file"])
+def test_parquet_output_replaces_only_an_earlier_output(run, tmp_path, existing):
+    target = tmp_path / "x.parquet"
+    if existing == "a file":
+        target.write_text("keep me")
+    else:
+        target.mkdir()
+        names = ["spectra.parquet", "peaks.parquet"] if existing == "earlier output" else ["notes.txt"]
+        for name in names:
+            (target / name).write_text("old")
+    result = run_cli("convert", run.path, "-o", target)
+    if existing == "earlier output":
+        assert result.returncode == 0, result.stderr
+        assert sorted(os.listdir(target)) == ["peaks.parquet", "spectra.parquet"]
+        assert (target / "spectra.parquet").read_bytes()[:4] == b"PAR1"
+    else:
+        assert result.returncode == 1
+        assert "exists and is not an earlier output" in result.stderr
+        assert (target.read_text() if existing == "a file" else (target / "notes.txt").read_text()) in (
+            "keep me", "old")
+    assert [p.name for p in tmp_path.iterdir()] == ["x.parquet"]
+
+
+# ---------------------------------------------------------------------------
 # Samples and output names
 # ---------------------------------------------------------------------------
 
@@ -388,7 +622,7 @@ def test_usage_errors_exit_with_status_2(run):
     result = run_cli("convert", run.path, "--format", "xml")
     assert result.returncode == 2
     assert result.stderr.strip().splitlines() == ["corvex: argument --format: unknown format 'xml' "
-                                                  "(choose mzML or mgf)"]
+                                                  "(choose mzML, mgf or parquet)"]
     result = run_cli("convert", run.path, "--threads", "-1")
     assert result.returncode == 2
     assert result.stderr.strip().splitlines() == ["corvex: argument --threads: invalid thread count '-1' "
