@@ -59,14 +59,19 @@ def _file_part(text: str) -> str:
     return re.sub(r"[^A-Za-z0-9._-]+", "_", text).strip(".") or "sample"
 
 
+def output_name(path: str, sample: str, per_sample: bool, suffix: str) -> str:
+    """The file name of a sample's output: RUN.EXT, or RUN.SAMPLE.EXT for a run of several samples."""
+    stem = Path(path).stem
+    return f"{stem}.{_file_part(sample)}{suffix}" if per_sample else f"{stem}{suffix}"
+
+
 def _plan_outputs(path: str, samples: List[str], all_names: List[str], output: Optional[str],
                   suffix: str) -> List[Path]:
     """Output path for each sample to convert."""
-    stem = Path(path).stem
     per_sample = len(all_names) > 1
 
     def name(sample: str) -> str:
-        return f"{stem}.{_file_part(sample)}{suffix}" if per_sample else f"{stem}{suffix}"
+        return output_name(path, sample, per_sample, suffix)
 
     if output is None:
         return [Path.cwd() / name(s) for s in samples]
@@ -142,7 +147,12 @@ def _stream(path: str, sample: str) -> Any:
 
 
 def cmd_convert(args: argparse.Namespace) -> int:
-    path = _input(args.run)
+    fmt = args.format
+    if fmt is None:
+        fmt = _format_of(args.output if len(args.run) == 1 else None)
+    if len(args.run) > 1 or os.path.isdir(args.run[0]):
+        return _convert_batch(args, fmt)
+    path = _input(args.run[0])
     all_names = _samples(path)
     if args.sample is not None:
         if args.sample not in all_names:
@@ -153,9 +163,6 @@ def cmd_convert(args: argparse.Namespace) -> int:
     else:
         raise ToolError(f"{path} holds {len(all_names)} samples ({', '.join(all_names)}); "
                         "choose one with --sample NAME or convert all with --all-samples")
-    fmt = args.format
-    if fmt is None:
-        fmt = _format_of(args.output)
     targets = _plan_outputs(path, samples, all_names, args.output, FORMATS[fmt][1])
     for sample, target in zip(samples, targets):
         _convert_sample(path, sample, target, fmt, compression=not args.no_compression, threads=args.threads,
@@ -163,6 +170,21 @@ def cmd_convert(args: argparse.Namespace) -> int:
         if not args.quiet and sys.stderr.isatty():
             print(f"corvex: wrote {target}", file=sys.stderr)
     return 0
+
+
+def _convert_batch(args: argparse.Namespace, fmt: str) -> int:
+    """Several inputs, or a directory: every sample of every run, on a Dask cluster when there is more than one."""
+    from .batch import convert_batch
+
+    if args.sample is not None:
+        raise ToolError("--sample applies to one run; with several inputs every sample is converted")
+    if args.workers is None:
+        from ._native import available_cpus
+
+        args.workers = available_cpus()
+    return convert_batch(args.run, fmt, FORMATS[fmt][0], FORMATS[fmt][1], args.output,
+                         compression=not args.no_compression, jobs=args.jobs, threads=args.threads,
+                         workers=args.workers, scheduler=args.scheduler)
 
 
 def _format_of(output: Optional[str]) -> str:
@@ -208,8 +230,10 @@ def build_parser() -> argparse.ArgumentParser:
     info.add_argument("--json", action="store_true", help="print the summary as JSON")
     info.set_defaults(handler=cmd_info)
 
-    convert = commands.add_parser("convert", help="convert a run to indexed mzML or MGF")
-    convert.add_argument("run", metavar="RUN.wiff")
+    convert = commands.add_parser("convert", help="convert runs to indexed mzML, MGF or Parquet")
+    convert.add_argument("run", metavar="RUN.wiff", nargs="+",
+                         help="a run; several runs, or directories searched for .wiff files, make a batch "
+                              "that converts every sample of every run into the directory OUT")
     convert.add_argument("-o", "--output", metavar="OUT",
                          help="output file, or an existing directory (default: the current directory)")
     which = convert.add_mutually_exclusive_group()
@@ -228,6 +252,12 @@ def build_parser() -> argparse.ArgumentParser:
                          help="with --jobs 1, threads that compress mzML arrays (default: one per CPU, "
                               "at most 4; 0: compress in the main thread, the least CPU time on a busy "
                               "machine)")
+    convert.add_argument("--workers", type=_count_argument("worker", 1), default=None, metavar="N",
+                         help="batch: worker processes of the local Dask cluster (default: one per CPU; "
+                              "1 converts one run after another in this process)")
+    convert.add_argument("--scheduler", metavar="ADDRESS",
+                         help="batch: run on the Dask cluster of this scheduler (tcp://host:8786); every "
+                              "worker must see the input and output paths")
     convert.add_argument("-q", "--quiet", action="store_true", help="do not report the files written on a terminal")
     convert.set_defaults(handler=cmd_convert)
     return parser
