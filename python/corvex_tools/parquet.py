@@ -6,14 +6,15 @@ key-value metadata key ``corvex.run``.  They live in a directory, or in a
 ``.zip`` archive whose members are stored uncompressed, so that a reader can
 seek inside them (:func:`open_peak_tables` reads either).
 
-The peak table is sorted by spectrum position and cut into row groups that
-each hold spectra of one MS level only: in a run that alternates survey and
-fragment scans, a query for one level skips every row group of the other by
-its ``ms_level`` statistics, and an RT window skips those outside it by
-their ``retention_time_sec`` statistics.  Both columns repeat one value per
-spectrum, which dictionary and run-length encoding store in a few bytes per
-row group.  Peaks are written a row group at a time, so memory holds at most
-one row group whatever the size of the run.
+The peak table is sorted by spectrum position.  Its row groups end at a
+change of MS level once they hold 32Ki rows (and at 1Mi rows in any case):
+in a run of large spectra that alternates survey and fragment scans, each
+row group then holds one level, and a query for one level skips the groups
+of the other by their ``ms_level`` statistics; an RT window skips the groups
+outside it by their ``retention_time_sec`` statistics.  Both columns repeat
+one value per spectrum, which dictionary and run-length encoding store in a
+few bytes per row group.  Peaks are written a row group at a time, so memory
+holds at most one row group whatever the size of the run.
 """
 
 from __future__ import annotations
@@ -70,8 +71,14 @@ PEAKS_SCHEMA = pa.schema([
     pa.field("intensity", pa.float32(), nullable=False),
 ])
 
-# Rows per row group at most.  Row groups end earlier where the MS level changes.
+# Rows per row group at most.  A row group also ends where the MS level
+# changes once it holds LEVEL_CUT_ROWS rows: then a query for one level skips
+# the groups of the other.  Where spectra are small (centroided data) cutting
+# at every change makes thousands of tiny groups, which cost more to write and
+# to scan than the rows they let a query skip; bench/batch_bench.py measures
+# the rule.
 ROW_GROUP_ROWS = 1 << 20
+LEVEL_CUT_ROWS = 1 << 15
 ZSTD_LEVEL = 3
 
 # Per-spectrum columns whose value repeats over the spectrum's peaks, and the
@@ -136,17 +143,21 @@ class PeakSummaries:
 class PeakRowGroups:
     """Gathers peaks spectrum by spectrum and writes them as row groups.
 
-    A row group ends when it reaches ``max_rows`` rows or, with
-    ``split_levels``, before the first peak of a spectrum whose MS level
-    differs from the group's.  Spectra without peaks add no rows and end no
-    group.
+    A row group ends when it reaches ``max_rows`` rows, or before the first
+    peak of a spectrum whose MS level differs from the previous spectrum's
+    once it holds ``level_cut_rows`` rows or more (None: never at a level
+    change).  Spectra without peaks add no rows and end no group.
     """
 
-    def __init__(self, writer: pq.ParquetWriter, max_rows: int = ROW_GROUP_ROWS, split_levels: bool = True):
+    def __init__(self, writer: pq.ParquetWriter, max_rows: int = ROW_GROUP_ROWS,
+                 level_cut_rows: Optional[int] = LEVEL_CUT_ROWS):
         self._writer = writer
         self._max_rows = max_rows
-        self._split_levels = split_levels
-        self._pending: List[pa.Table] = []
+        self._level_cut_rows = level_cut_rows
+        # Whole spectra: (position, level, retention time, mz, intensity) ...
+        self._spectra: List[Tuple[int, int, float, np.ndarray, np.ndarray]] = []
+        # ... after the rows that the last group left over, one array per column.
+        self._carried: Optional[List[np.ndarray]] = None
         self._rows = 0
         self._level: Optional[int] = None
         self.rows_written = 0
@@ -154,19 +165,13 @@ class PeakRowGroups:
 
     def add(self, position: int, ms_level: int, retention_time_sec: float, mz: np.ndarray,
             intensity: np.ndarray) -> None:
-        n = len(mz)
-        if n == 0:
+        if len(mz) == 0:
             return
-        if self._split_levels and self._rows and ms_level != self._level:
+        if (self._level_cut_rows is not None and ms_level != self._level
+                and self._rows >= max(1, self._level_cut_rows)):
             self._write(self._rows)
-        self._pending.append(pa.table({
-            "spectrum_position": np.full(n, position, dtype=np.int32),
-            "ms_level": np.full(n, ms_level, dtype=np.int16),
-            "retention_time_sec": np.full(n, retention_time_sec, dtype=np.float64),
-            "mz": mz,
-            "intensity": intensity,
-        }, schema=PEAKS_SCHEMA))
-        self._rows += n
+        self._spectra.append((position, ms_level, retention_time_sec, mz, intensity))
+        self._rows += len(mz)
         self._level = ms_level
         while self._rows >= self._max_rows:
             self._write(self._max_rows)
@@ -176,13 +181,24 @@ class PeakRowGroups:
             self._write(self._rows)
 
     def _write(self, rows: int) -> None:
-        """Write the first ``rows`` gathered rows as one row group; keep the rest."""
-        table = pa.concat_tables(self._pending)
-        self._writer.write_table(table.slice(0, rows), row_group_size=rows)
+        """Write the first ``rows`` gathered rows as one row group; carry the rest over."""
+        counts = [len(s[3]) for s in self._spectra]
+        columns = [
+            np.repeat(np.array([s[0] for s in self._spectra], dtype=np.int32), counts),
+            np.repeat(np.array([s[1] for s in self._spectra], dtype=np.int16), counts),
+            np.repeat(np.array([s[2] for s in self._spectra], dtype=np.float64), counts),
+            np.concatenate([s[3] for s in self._spectra]) if self._spectra else np.empty(0, np.float64),
+            np.concatenate([s[4] for s in self._spectra]) if self._spectra else np.empty(0, np.float32),
+        ]
+        if self._carried is not None:
+            columns = [np.concatenate([carried, column]) for carried, column in zip(self._carried, columns)]
+        table = pa.Table.from_arrays([pa.array(column[:rows]) for column in columns], schema=PEAKS_SCHEMA)
+        self._writer.write_table(table, row_group_size=rows)
         self.row_groups += 1
         self.rows_written += rows
         self._rows -= rows
-        self._pending = [table.slice(rows)] if self._rows else []
+        self._spectra = []
+        self._carried = [column[rows:] for column in columns] if self._rows else None
 
 
 # ---------------------------------------------------------------------------
@@ -256,7 +272,7 @@ OpenTable = Callable[[str], ContextManager[IO[bytes]]]
 
 def write_tables(open_table: OpenTable, wiff_path: str, run: Any, *,
                  progress: Optional[Callable[[int], Any]] = None,
-                 max_rows: int = ROW_GROUP_ROWS, split_levels: bool = True) -> int:
+                 max_rows: int = ROW_GROUP_ROWS, level_cut_rows: Optional[int] = LEVEL_CUT_ROWS) -> int:
     """Write the peak table, then the spectrum table, each to ``open_table(name)``.
 
     Returns the number of spectra.  ``progress``, when given, is called with
@@ -268,7 +284,7 @@ def write_tables(open_table: OpenTable, wiff_path: str, run: Any, *,
     expected = 0
     with open_table(PEAKS_FILE) as sink:
         writer = _new_writer(sink, PEAKS_FILE, PEAKS_SCHEMA)
-        groups = PeakRowGroups(writer, max_rows, split_levels)
+        groups = PeakRowGroups(writer, max_rows, level_cut_rows)
         for position, mz, intensity in run.iter_peaks():
             if position != expected:
                 raise ToolError(f"sample {run.sample_name!r}: spectrum {position} came where {expected} was due")

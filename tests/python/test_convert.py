@@ -358,7 +358,9 @@ def test_parquet_spectrum_rows_equal_corvex_spectra(run, tables):
     assert rows[-1]["peak_count"] == 0 and rows[-1]["base_peak_mz"] is None
 
 
-def test_parquet_peaks_equal_corvex_arrays_in_row_groups_of_one_level(run, tables):
+def test_parquet_peaks_equal_corvex_arrays_sorted_with_statistics(run, tables):
+    import pyarrow.parquet as pq
+
     peaks = tables.opened.peaks
     table = peaks.read()
     positions = table.column("spectrum_position").to_numpy()
@@ -370,13 +372,16 @@ def test_parquet_peaks_equal_corvex_arrays_in_row_groups_of_one_level(run, table
         assert set(table.column("ms_level").to_numpy()[rows]) <= {spectrum.ms_level}
         assert set(table.column("retention_time_sec").to_numpy()[rows]) <= {spectrum.retention_time_sec}
     metadata = peaks.metadata
-    assert metadata.num_row_groups > 1
     for g in range(metadata.num_row_groups):
         group = metadata.row_group(g)
         assert group.column(0).compression == "ZSTD"
-        level = group.column(1).statistics
-        assert level.has_min_max and level.min == level.max  # a level filter skips whole groups
-        assert group.column(2).statistics.has_min_max
+        assert group.sorting_columns == (pq.SortingColumn(0),)
+        # what lets a reader skip the groups outside a filter on position, level or RT
+        rows = peaks.read_row_group(g)
+        for column in range(3):
+            values = rows.column(column).to_numpy()
+            statistics = group.column(column).statistics
+            assert (statistics.min, statistics.max) == (values.min(), values.max())
     if tables.container == "zip":
         with zipfile.ZipFile(tables.path) as archive:
             assert {i.filename: i.compress_type for i in archive.infolist()} == {
@@ -492,38 +497,37 @@ def test_peak_summary_tic_adds_in_peak_order():
     assert summaries.computed_tic[0] == expected
 
 
-@pytest.mark.parametrize("max_rows, split_levels", [(7, True), (7, False), (1000, True), (1, True)])
-def test_peak_row_groups_cut_at_level_changes_and_size(tmp_path, max_rows, split_levels):
+@pytest.mark.parametrize("max_rows, level_cut_rows, sizes", [
+    (7, 0, [5, 7, 7, 7, 6, 7, 1, 1]),  # at every level change, and every 7 rows
+    (7, None, [7, 7, 7, 7, 7, 6]),
+    (1000, 0, [5, 7, 20, 8, 1]),
+    (1000, 6, [12, 20, 8, 1]),  # the first group (5 rows of MS1) is too small to end at the change
+    (1, 0, [1] * 41),
+])
+def test_peak_row_groups_end_at_their_size_or_at_level_changes(tmp_path, max_rows, level_cut_rows, sizes):
     import pyarrow.parquet as pq
 
     from corvex_tools.parquet import PEAKS_SCHEMA, PeakRowGroups
 
-    # (level, peaks): an empty spectrum between two of level 2 must not end a group;
-    # the 20-peak spectrum spans several groups of 7.
+    # (level, peaks): an empty spectrum between two of level 2 must not end a
+    # group; the 20-peak spectrum spans several groups of 7.
     spectra = [(1, 5), (2, 3), (2, 0), (2, 4), (1, 20), (2, 2), (2, 6), (1, 1)]
     path = tmp_path / "p.parquet"
     writer = pq.ParquetWriter(path, PEAKS_SCHEMA)
-    groups = PeakRowGroups(writer, max_rows=max_rows, split_levels=split_levels)
-    expected_mz = []
+    groups = PeakRowGroups(writer, max_rows=max_rows, level_cut_rows=level_cut_rows)
+    expected = []
     for position, (level, n) in enumerate(spectra):
         mz = position * 1000.0 + np.arange(n, dtype=np.float64)
-        expected_mz.extend(mz)
+        expected += [(position, level, position * 1.5, m, m) for m in mz]
         groups.add(position, level, position * 1.5, mz, mz.astype(np.float32))
     groups.close()
     writer.close()
     written = pq.ParquetFile(path)
-    assert written.read().column("mz").to_pylist() == expected_mz
-    sizes, levels = [], []
-    for g in range(written.metadata.num_row_groups):
-        group = written.read_row_group(g)
-        sizes.append(len(group))
-        levels.append(set(group.column("ms_level").to_pylist()))
-    # every group full except where the level changes (or at the end)
-    level_runs = [n for n in (5, 7, 20, 8, 1)] if split_levels else [41]
-    expected_sizes = [min(max_rows, run - start) for run in level_runs for start in range(0, run, max_rows)]
-    assert sizes == expected_sizes
-    if split_levels:
-        assert all(len(group_levels) == 1 for group_levels in levels)
+    assert list(zip(*written.read().to_pydict().values())) == expected
+    groups_read = [written.read_row_group(g) for g in range(written.metadata.num_row_groups)]
+    assert [len(group) for group in groups_read] == sizes
+    if level_cut_rows == 0:
+        assert all(len(set(group.column("ms_level").to_pylist())) == 1 for group in groups_read)
     assert groups.rows_written == 41 and groups.row_groups == len(sizes)
 
 
