@@ -50,12 +50,14 @@ class Task:
     path: str  # absolute, for worker processes with another working directory
     sample: str
     output: str  # absolute
+    order: Tuple[int, int]  # of the run among the runs found, of the sample in the run's list
 
 
 @dataclass
 class Outcome:
     run: str
     sample: str
+    order: Tuple[int, int]
     status: str
     spectra: Optional[int]
     seconds: float
@@ -109,15 +111,15 @@ def plan(inputs: Sequence[str], out_dir: Path, suffix: str) -> Tuple[List[Task],
     """The tasks for every sample of every run, and a failed outcome for each run whose samples cannot be listed."""
     tasks: List[Task] = []
     failures: List[Outcome] = []
-    for run, place in find_runs(inputs):
+    for r, (run, place) in enumerate(find_runs(inputs)):
         try:
             samples = corvex.list_samples(run)
         except RuntimeError as error:
-            failures.append(Outcome(run, _NO_SAMPLE, STATUS_FAILED, None, 0.0, str(error)))
+            failures.append(Outcome(run, _NO_SAMPLE, (r, 0), STATUS_FAILED, None, 0.0, str(error)))
             continue
-        for sample, name in zip(samples, output_names(run, samples, suffix)):
+        for s, (sample, name) in enumerate(zip(samples, output_names(run, samples, suffix))):
             output = os.path.abspath(out_dir / place / name)
-            tasks.append(Task(run, os.path.abspath(run), sample, output))
+            tasks.append(Task(run, os.path.abspath(run), sample, output, (r, s)))
     writers: Dict[str, List[Task]] = defaultdict(list)
     for task in tasks:
         writers[task.output].append(task)
@@ -407,8 +409,8 @@ def convert_batch(inputs: Sequence[str], fmt: str, format_name: str, suffix: str
 
         for task in tasks:
             remove_leftover_temporaries(Path(task.output))
-    outcomes += [Outcome(task.run, task.sample, **results[task]) for task in tasks]
-    outcomes.sort(key=lambda o: (o.run, o.sample))
+    outcomes += [Outcome(task.run, task.sample, task.order, **results[task]) for task in tasks]
+    outcomes.sort(key=lambda o: o.order)
     sys.stdout.write(format_summary(outcomes, format_name))
     failed = sum(o.status == STATUS_FAILED for o in outcomes)
     if failed:
