@@ -183,7 +183,7 @@ class PeakRowGroups:
     def _write(self, rows: int) -> None:
         """Write the first ``rows`` gathered rows as one row group; carry the rest over."""
         counts = [len(s[3]) for s in self._spectra]
-        columns = [
+        columns: List[np.ndarray] = [
             np.repeat(np.array([s[0] for s in self._spectra], dtype=np.int32), counts),
             np.repeat(np.array([s[1] for s in self._spectra], dtype=np.int16), counts),
             np.repeat(np.array([s[2] for s in self._spectra], dtype=np.float64), counts),
@@ -223,7 +223,7 @@ def spectra_table(run_name: str, run: Any, summaries: PeakSummaries) -> pa.Table
         "scan_number": columns["scan_number"].astype(np.int32),
         "native_id": pa.array(columns["native_id"], type=pa.string()),
         "ms_level": columns["ms_level"].astype(np.int16),
-        "polarity": pa.array(polarity, type=pa.string(), mask=np.equal(polarity, None)),
+        "polarity": pa.array(polarity, type=pa.string(), mask=np.array([p is None for p in polarity], dtype=bool)),
         "retention_time_sec": columns["retention_time_sec"],
         "reported_tic": columns["reported_tic"],
         "computed_tic": summaries.computed_tic,
@@ -305,7 +305,7 @@ def write_tables(open_table: OpenTable, wiff_path: str, run: Any, *,
         writer.write_table(spectra_table(Path(wiff_path).stem, run, summaries), row_group_size=max_rows)
         writer.add_key_value_metadata(metadata)
         writer.close()
-    return run.scan_count
+    return int(run.scan_count)
 
 
 def is_zip_target(target: Path) -> bool:
