@@ -81,11 +81,13 @@ ROW_GROUP_ROWS = 1 << 20
 LEVEL_CUT_ROWS = 1 << 15
 ZSTD_LEVEL = 3
 
-# Per-spectrum columns whose value repeats over the spectrum's peaks, and the
-# peaks' own arrays, which byte-stream splitting makes compress well.
+# Dictionary encoding for the per-spectrum columns, whose value repeats over
+# the spectrum's peaks.  Byte-stream splitting makes intensities compress a
+# little better and faster; m/z compress far better without it (measured on
+# TOF profile runs: 9.3 MB plain against 14.9 MB split for 2.9 M m/z values).
 _WRITER_OPTIONS: Dict[str, Dict[str, Any]] = {
     PEAKS_FILE: dict(use_dictionary=["spectrum_position", "ms_level", "retention_time_sec"],
-                     use_byte_stream_split=["mz", "intensity"],
+                     use_byte_stream_split=["intensity"],
                      sorting_columns=[pq.SortingColumn(0)]),
     SPECTRA_FILE: dict(use_dictionary=["run_name", "sample_name", "ms_level", "polarity"],
                        sorting_columns=[pq.SortingColumn(2)]),
