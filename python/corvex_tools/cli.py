@@ -152,6 +152,8 @@ def cmd_convert(args: argparse.Namespace) -> int:
         fmt = _format_of(args.output if len(args.run) == 1 else None)
     if len(args.run) > 1 or os.path.isdir(args.run[0]):
         return _convert_batch(args, fmt)
+    if args.scheduler is not None:
+        raise ToolError("--scheduler applies to a batch: give several runs or a directory")
     path = _input(args.run[0])
     all_names = _samples(path)
     if args.sample is not None:

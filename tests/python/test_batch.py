@@ -128,15 +128,30 @@ def test_two_runs_that_would_write_one_output_are_refused(tmp_path):
 # A batch with damaged runs
 # ---------------------------------------------------------------------------
 
-@pytest.mark.parametrize("fmt, workers", [("mzml", "1"), ("mgf", "1"), ("parquet", "1"), ("parquet", "2")],
-                         ids=["mzML-here", "MGF-here", "Parquet-here", "Parquet-dask"])
-def test_damaged_runs_are_reported_and_the_others_converted(study, tmp_path, fmt, workers):
+@pytest.fixture
+def cluster_options(request):
+    """Command-line options that pick where the batch runs: here, a local cluster, or an existing scheduler."""
+    where = request.param
+    if where == "here":
+        yield ["--workers", "1"]
+        return
+    distributed = pytest.importorskip("distributed")
+    if where == "local cluster":
+        yield ["--workers", "2"]
+        return
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=None) as cluster:
+        yield ["--scheduler", cluster.scheduler_address]
+
+
+@pytest.mark.parametrize("fmt, cluster_options", [
+    ("mzml", "here"), ("mgf", "here"), ("parquet", "here"), ("parquet", "local cluster"), ("mgf", "scheduler")],
+    indirect=["cluster_options"])
+def test_damaged_runs_are_reported_and_the_others_converted(study, tmp_path, fmt, cluster_options):
     if fmt != "parquet":
         pytest.importorskip("pyteomics")
-    if workers != "1":
-        pytest.importorskip("distributed")
     out = tmp_path / "out"
-    result = run_cli("convert", study, "-o", out, "--format", fmt, "--workers", workers, timeout=BATCH_TIMEOUT)
+    result = run_cli("convert", study, "-o", out, "--format", fmt, *cluster_options, timeout=BATCH_TIMEOUT)
     assert result.returncode == 1, result.stderr
     assert result.stderr.splitlines()[-1] == "corvex: 2 of 6 conversions failed"
     rows = parse_summary(result.stdout)
@@ -217,6 +232,17 @@ def test_rerun_skips_complete_outputs_and_redoes_the_others(study, tmp_path, mon
     assert [r["spectra"] for r in rows] == [
         str(len(expected_ids(fmt, study / "sub" / run, sample)))
         for run, sample in (("b.wiff", "Sample1"), ("b.wiff", "QC 2"), ("c.wiff", "Sample1"))]
+
+
+@pytest.mark.parametrize("terminal", [True, False])
+def test_progress_bar_counts_outputs_on_a_terminal(study, tmp_path, monkeypatch, capsys, terminal):
+    pytest.importorskip("tqdm")
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: terminal)
+    assert cli.main(["convert", str(study / "sub"), "-o", str(tmp_path), "--format", "mgf", "--workers", "1"]) == 0
+    err = capsys.readouterr().err
+    # one bar over the outputs, none per run
+    assert ("3/3 [" in err and "output/s" in err) == terminal
+    assert "spectra" not in err
 
 
 def test_without_dask_runs_are_converted_one_after_another(study, tmp_path, monkeypatch, capsys):

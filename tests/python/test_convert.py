@@ -594,6 +594,7 @@ def error_cases(base: Path, run_path: str, two_samples: Path):
     junk = base / "junk.wiff"
     junk.write_bytes(b"not a compound file" * 50)
     out = base / "out"
+    (base / "empty").mkdir()
     return {
         "missing file": (["convert", base / "absent.wiff", "-o", out], "absent.wiff: no such file"),
         "not a compound file": (["convert", junk, "-o", out], "I/O error"),
@@ -602,14 +603,21 @@ def error_cases(base: Path, run_path: str, two_samples: Path):
         "several samples": (["convert", two_samples, "-o", out], "holds 2 samples"),
         "all samples into a file": (["convert", two_samples, "--all-samples", "-o", out / "x.mzML"],
                                     "must name an existing directory"),
+        "batch without runs": (["convert", base / "empty", "-o", out], "no .wiff files in"),
+        "batch into a file": (["convert", run_path, two_samples, "-o", junk], "-o must name a directory"),
+        "sample in a batch": (["convert", run_path, two_samples, "--sample", "Sample1", "-o", out],
+                              "--sample applies to one run"),
+        "scheduler for one run": (["convert", run_path, "--scheduler", "tcp://127.0.0.1:9", "-o", out],
+                                  "--scheduler applies to a batch"),
         "info on missing file": (["info", base / "absent.wiff"], "no such file"),
         "info on a directory": (["info", base], "is a directory"),
     }
 
 
 @pytest.mark.parametrize("case", ["missing file", "not a compound file", "unknown sample", "output dir missing",
-                                  "several samples", "all samples into a file", "info on missing file",
-                                  "info on a directory"])
+                                  "several samples", "all samples into a file", "batch without runs",
+                                  "batch into a file", "sample in a batch", "scheduler for one run",
+                                  "info on missing file", "info on a directory"])
 def test_bad_input_gives_one_line_error_and_leaves_no_file(run, two_samples, tmp_path, case):
     (tmp_path / "out").mkdir()
     args, message = error_cases(tmp_path, run.path, two_samples)[case]
