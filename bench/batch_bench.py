@@ -34,7 +34,6 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import resource
 import shutil
 import subprocess
 import sys
@@ -48,6 +47,7 @@ for extra in (_ROOT / "tests", _ROOT / "python"):
     if str(extra) not in sys.path:
         sys.path.append(str(extra))
 
+import convert_bench  # noqa: E402
 import numpy as np  # noqa: E402
 
 from wifffixture.synthetic import write_synthetic_run  # noqa: E402
@@ -63,18 +63,10 @@ def mz_window(peaks: Path) -> "tuple[float, float]":
     return median, median * 1.01
 
 
-def cpu_seconds() -> float:
-    total = 0.0
-    for who in (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN):
-        usage = resource.getrusage(who)
-        total += usage.ru_utime + usage.ru_stime
-    return total
-
-
 def measure(fn: Callable[[], Any]) -> Dict[str, float]:
-    start, start_cpu = time.perf_counter(), cpu_seconds()
-    fn()
-    return {"wall_s": time.perf_counter() - start, "cpu_s": cpu_seconds() - start_cpu}
+    """Wall-clock and CPU seconds (this process's and those of the processes it waited for) of one call."""
+    wall, cpu = convert_bench.measure(fn)
+    return {"wall_s": wall, "cpu_s": cpu}
 
 
 def corvex(*args: str) -> None:
