@@ -296,21 +296,21 @@ def run_on_dask(tasks: Sequence[Task], fmt: str, options: Dict[str, Any], report
         stack.enter_context(dask.config.set(_QUIET_CLUSTER))
         if scheduler is not None:
             try:
-                client = stack.enter_context(Client(scheduler, timeout="20s"))
+                client = stack.enter_context(Client(scheduler, timeout="20s"))  # type: ignore[no-untyped-call]
             except (OSError, TimeoutError) as error:
                 raise ToolError(f"cannot reach the Dask scheduler at {scheduler}: {error}") from error
         else:
-            cluster = stack.enter_context(LocalCluster(
+            cluster = stack.enter_context(LocalCluster(  # type: ignore[no-untyped-call]
                 n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
                 dashboard_address=None, silence_logs=logging.ERROR))
-            client = stack.enter_context(Client(cluster))
+            client = stack.enter_context(Client(cluster))  # type: ignore[no-untyped-call]
         futures = {}
         for task in tasks:
             future = client.submit(convert_task, task.path, task.sample, fmt, task.output, options,
                                    pure=False, priority=_scan_bytes(task.path))
             futures[future] = task
         try:
-            for future in as_completed(futures):
+            for future in as_completed(futures):  # type: ignore[no-untyped-call]
                 task = futures[future]
                 try:
                     result = future.result()

@@ -181,7 +181,7 @@ def _convert_batch(args: argparse.Namespace, fmt: str) -> int:
     if args.sample is not None:
         raise ToolError("--sample applies to one run; with several inputs every sample is converted")
     if args.workers is None:
-        from ._native import available_cpus
+        from ._native import available_cpus  # type: ignore[import-untyped, unused-ignore]
 
         args.workers = available_cpus()
     return convert_batch(args.run, fmt, FORMATS[fmt][0], FORMATS[fmt][1], args.output,

@@ -30,8 +30,8 @@ from pathlib import Path
 from typing import IO, Any, Callable, ContextManager, Dict, Iterator, List, Optional, Tuple
 
 import numpy as np
-import pyarrow as pa
-import pyarrow.parquet as pq
+import pyarrow as pa  # type: ignore[import-untyped]
+import pyarrow.parquet as pq  # type: ignore[import-untyped]
 
 from . import ToolError
 from .output import atomic_directory, atomic_output
