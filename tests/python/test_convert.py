@@ -455,10 +455,9 @@ def test_duckdb_answers_equal_corvex(run, tables, question):
     assert got and got == want
 
 
+@pytest.mark.parametrize("tables", ["directory"], indirect=True)  # polars scans files by path
 def test_polars_reads_the_peak_table_with_a_pushed_down_filter(run, tables):
     pl = pytest.importorskip("polars")
-    if tables.container == "zip":
-        pytest.skip("polars scans files by path")
     got = (pl.scan_parquet(tables.path / "peaks.parquet")
            .filter((pl.col("ms_level") == 2) & pl.col("mz").is_between(*MZ_WINDOW))
            .group_by("spectrum_position").agg(pl.len(), pl.col("intensity").max())
