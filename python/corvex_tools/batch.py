@@ -99,9 +99,9 @@ def find_runs(inputs: Sequence[str]) -> List[Tuple[str, Path]]:
 
 def output_names(run: str, samples: List[str], suffix: str) -> List[str]:
     """The file name of each sample's output, unique within the run."""
-    from .cli import output_name
+    from .cli import _file_names
 
-    names = [output_name(run, sample, len(samples) > 1, "") for sample in samples]
+    names = _file_names(run, samples, samples, "")
     clashes = {name for name in names if names.count(name) > 1}
     return [f"{name}-{k}{suffix}" if name in clashes else f"{name}{suffix}"
             for k, name in enumerate(names, start=1)]
@@ -232,8 +232,9 @@ def convert_task(run_path: str, sample: str, fmt: str, output: str, options: Dic
     Runs in a Dask worker process as well as in the command's own, so it
     imports what it needs itself and returns plain values: ``status``
     (converted, skipped or failed), ``spectra``, ``seconds`` and ``error``.
-    The conversion is the command's own single-run conversion, with
-    ``options`` (compression, jobs, threads) passed on.
+    The conversion is the command's own single-run conversion, after its
+    check of the scan data file (``allow_truncated`` in ``options``), with
+    the other ``options`` (compression, jobs, threads) passed on.
     """
     import time
     from pathlib import Path
@@ -253,7 +254,9 @@ def convert_task(run_path: str, sample: str, fmt: str, output: str, options: Dic
         spectra = batch.complete_spectra(fmt, target, run_path, sample)
         if spectra is not None:
             return outcome(STATUS_SKIPPED, spectra)
-        spectra = cli._convert_sample(run_path, sample, target, fmt, show_progress=False, **options)
+        conversion = dict(options)
+        cli._check_scan_file(run_path, sample, conversion.pop("allow_truncated", False))
+        spectra = cli._convert_sample(run_path, sample, target, fmt, show_progress=False, **conversion)
         return outcome(STATUS_CONVERTED, spectra)
     except Exception as error:  # a failed run is reported, and the batch goes on
         return outcome(STATUS_FAILED, None, error_text(error))
@@ -380,16 +383,12 @@ def _progress_bar(total: int) -> Iterator[Optional[Callable[[], None]]]:
 
 
 def convert_batch(inputs: Sequence[str], fmt: str, format_name: str, suffix: str, out_dir: Optional[str], *,
-                  compression: bool, jobs: Optional[int], threads: Optional[int], workers: int,
-                  scheduler: Optional[str]) -> int:
+                  compression: bool, jobs: Optional[int], threads: Optional[int], allow_truncated: bool,
+                  workers: int, scheduler: Optional[str]) -> int:
     """Convert every sample of every run under ``inputs``; print the summary; return the exit status."""
-    directory = Path(out_dir) if out_dir is not None else Path.cwd()
-    if directory.exists() and not directory.is_dir():
-        raise ToolError(f"{out_dir}: with several inputs, -o must name a directory")
-    try:
-        directory.mkdir(exist_ok=True)
-    except FileNotFoundError as error:
-        raise ToolError(f"{out_dir}: its parent directory does not exist") from error
+    from .output import output_directory
+
+    directory = output_directory(out_dir) if out_dir is not None else Path.cwd()
     tasks, outcomes = plan(inputs, directory, suffix)
     on_dask = bool(tasks) and (scheduler is not None or (workers > 1 and len(tasks) > 1))
     if on_dask and not dask_available():
@@ -399,7 +398,7 @@ def convert_batch(inputs: Sequence[str], fmt: str, format_name: str, suffix: str
               file=sys.stderr)
         on_dask = False
     # On a cluster each task has one core: one process, compressing in its main thread.
-    options = {"compression": compression,
+    options = {"compression": compression, "allow_truncated": allow_truncated,
                "jobs": jobs if jobs is not None or not on_dask else 1,
                "threads": threads if threads is not None or not on_dask else 0}
     results: Dict[Task, Dict[str, Any]] = {}

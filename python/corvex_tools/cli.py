@@ -3,19 +3,23 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import re
+import signal
 import sys
+import threading
 from contextlib import ExitStack
 from pathlib import Path
-from typing import Any, Callable, List, Optional, Sequence
+from typing import Any, Callable, Iterator, List, Optional, Sequence, Union
 
 import corvex
 
 from . import ToolError
 from .info import format_text, summarize
-from .output import atomic_output
+from .output import atomic_output, plan_outputs
+from .scan_file import sample_truncation, scan_file_path
 
 FORMATS = {"mzml": ("mzML", ".mzML"), "mgf": ("mgf", ".mgf"), "parquet": ("Parquet", ".parquet")}
 
@@ -59,31 +63,12 @@ def _file_part(text: str) -> str:
     return re.sub(r"[^A-Za-z0-9._-]+", "_", text).strip(".") or "sample"
 
 
-def output_name(path: str, sample: str, per_sample: bool, suffix: str) -> str:
-    """The file name of a sample's output: RUN.EXT, or RUN.SAMPLE.EXT for a run of several samples."""
+def _file_names(path: str, samples: List[str], all_names: List[str], suffix: str) -> List[str]:
+    """The name of each sample's output file: RUN.SUFFIX, or RUN.SAMPLE.SUFFIX when the run has several."""
     stem = Path(path).stem
-    return f"{stem}.{_file_part(sample)}{suffix}" if per_sample else f"{stem}{suffix}"
-
-
-def _plan_outputs(path: str, samples: List[str], all_names: List[str], output: Optional[str],
-                  suffix: str) -> List[Path]:
-    """Output path for each sample to convert."""
-    per_sample = len(all_names) > 1
-
-    def name(sample: str) -> str:
-        return output_name(path, sample, per_sample, suffix)
-
-    if output is None:
-        return [Path.cwd() / name(s) for s in samples]
-    target = Path(output)
-    # A Parquet output is itself a directory: an existing one named *.parquet is the output, not its place.
-    if target.is_dir() and not (suffix == ".parquet" and target.suffix == suffix):
-        return [target / name(s) for s in samples]
-    if len(samples) > 1:
-        raise ToolError(f"{output}: with --all-samples, -o must name an existing directory")
-    if not target.parent.is_dir():
-        raise ToolError(f"{output}: output directory {str(target.parent)!r} does not exist")
-    return [target]
+    if len(all_names) == 1:
+        return [f"{stem}{suffix}" for _ in samples]
+    return [f"{stem}.{_file_part(sample)}{suffix}" for sample in samples]
 
 
 def _progress(total: Optional[int], label: str, stack: ExitStack) -> Optional[Callable[[int], Any]]:
@@ -104,6 +89,7 @@ def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression:
                     threads: Optional[int] = None, jobs: Optional[int] = None, show_progress: bool = True) -> int:
     """Convert one sample to ``target``; return the number of spectra written."""
     label = f"{Path(path).name}:{sample}"
+    inputs = _inputs(path)
     with ExitStack() as stack:
         def progress(total: Optional[int]) -> Optional[Callable[[int], Any]]:
             return _progress(total, label, stack) if show_progress else None
@@ -112,16 +98,17 @@ def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression:
             from .parquet import convert_parquet
 
             try:
-                return convert_parquet(path, sample, target, progress=progress)
+                return convert_parquet(path, sample, target, inputs, progress=progress)
             except RuntimeError as error:
                 raise _reader_error(path, error) from error
         if fmt == "mzml":
             try:
                 from .mzml import convert_mzml, default_processes
             except ImportError as error:
-                raise ToolError(f"mzML output needs psims ({error}); "
-                                "install it with: pip install 'corvex[tools]'") from error
-            with atomic_output(target) as out:
+                package = (error.name or "").partition(".")[0] or str(error)
+                raise ToolError(f"mzML output needs the Python module {package!r}, "
+                                f"which cannot be imported ({error})") from error
+            with atomic_output(target, inputs) as out:
                 try:
                     return convert_mzml(out, path, sample, compression=compression, threads=threads,
                                         processes=default_processes(path) if jobs is None else jobs,
@@ -131,7 +118,7 @@ def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression:
         else:
             from .mgf import write_mgf
 
-            with atomic_output(target) as out:
+            with atomic_output(target, inputs) as out:
                 written, skipped = write_mgf(out, _stream(path, sample), progress=progress(None))
             if skipped:
                 print(f"corvex: {label}: left out {skipped} fragment spectra without a precursor m/z",
@@ -139,11 +126,31 @@ def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression:
             return written
 
 
+def _inputs(path: str) -> List[Union[str, Path]]:
+    """The files a conversion reads, which no output may replace."""
+    return [path, scan_file_path(path)]
+
+
 def _stream(path: str, sample: str) -> Any:
     try:
         yield from corvex.iter_spectra(path, sample)
     except RuntimeError as error:
         raise _reader_error(path, error) from error
+
+
+def _check_scan_file(path: str, sample: str, allow_truncated: bool) -> None:
+    """Refuse a sample whose scan blocks reach past the end of the scan data file, or warn with --allow-truncated."""
+    try:
+        truncation = sample_truncation(path, sample)
+    except RuntimeError as error:
+        raise _reader_error(path, error) from error
+    if truncation is None:
+        return
+    if not allow_truncated:
+        raise ToolError(f"{path}: sample {sample!r}: {truncation.describe()}; the run is incomplete "
+                        "(--allow-truncated converts it anyway)")
+    print(f"corvex: warning: {path}: sample {sample!r}: {truncation.describe()}; converting anyway",
+          file=sys.stderr)
 
 
 def cmd_convert(args: argparse.Namespace) -> int:
@@ -165,7 +172,10 @@ def cmd_convert(args: argparse.Namespace) -> int:
     else:
         raise ToolError(f"{path} holds {len(all_names)} samples ({', '.join(all_names)}); "
                         "choose one with --sample NAME or convert all with --all-samples")
-    targets = _plan_outputs(path, samples, all_names, args.output, FORMATS[fmt][1])
+    for sample in samples:
+        _check_scan_file(path, sample, args.allow_truncated)
+    targets = plan_outputs(args.output, _file_names(path, samples, all_names, FORMATS[fmt][1]),
+                           inputs=_inputs(path), directories=fmt == "parquet")
     for sample, target in zip(samples, targets):
         _convert_sample(path, sample, target, fmt, compression=not args.no_compression, threads=args.threads,
                         jobs=args.jobs)
@@ -186,12 +196,12 @@ def _convert_batch(args: argparse.Namespace, fmt: str) -> int:
         args.workers = available_cpus()
     return convert_batch(args.run, fmt, FORMATS[fmt][0], FORMATS[fmt][1], args.output,
                          compression=not args.no_compression, jobs=args.jobs, threads=args.threads,
-                         workers=args.workers, scheduler=args.scheduler)
+                         allow_truncated=args.allow_truncated, workers=args.workers, scheduler=args.scheduler)
 
 
 def _format_of(output: Optional[str]) -> str:
     """The format an output name implies: MGF for *.mgf, Parquet for *.parquet and *.zip, else mzML."""
-    name = (output or "").lower().rstrip("/")
+    name = (output or "").lower().rstrip(os.sep)
     if name.endswith(".mgf"):
         return "mgf"
     return "parquet" if name.endswith((".parquet", ".zip")) else "mzml"
@@ -225,7 +235,8 @@ class _Parser(argparse.ArgumentParser):
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="corvex", description="Inspect SCIEX WIFF runs and convert them to open formats.")
     parser.add_argument("--version", action="version", version=f"corvex {_version()}")
-    commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
+    # Checked in main, which prints the whole help rather than argparse's one line.
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
 
     info = commands.add_parser("info", help="summarize a run: samples, scans, instrument, TIC")
     info.add_argument("run", metavar="RUN.wiff")
@@ -237,7 +248,9 @@ def build_parser() -> argparse.ArgumentParser:
                          help="a run; several runs, or directories searched for .wiff files, make a batch "
                               "that converts every sample of every run into the directory OUT")
     convert.add_argument("-o", "--output", metavar="OUT",
-                         help="output file, or an existing directory (default: the current directory)")
+                         help="output file, or a directory: an existing one, or one ending in '/', created "
+                              "when its parent exists (default: the current directory); never an input of "
+                              "the conversion or an existing file other than a regular file")
     which = convert.add_mutually_exclusive_group()
     which.add_argument("--sample", metavar="NAME", help="the sample to convert")
     which.add_argument("--all-samples", action="store_true",
@@ -254,6 +267,9 @@ def build_parser() -> argparse.ArgumentParser:
                          help="with --jobs 1, threads that compress mzML arrays (default: one per CPU, "
                               "at most 4; 0: compress in the main thread, the least CPU time on a busy "
                               "machine)")
+    convert.add_argument("--allow-truncated", action="store_true",
+                         help="convert a run whose scan data file is shorter than its scan index says, "
+                              "with a warning (spectra past the end come out with fewer peaks or fail)")
     convert.add_argument("--workers", type=_count_argument("worker", 1), default=None, metavar="N",
                          help="batch: worker processes of the local Dask cluster (default: one per CPU; "
                               "1 converts one run after another in this process)")
@@ -274,8 +290,50 @@ def _version() -> str:
         return "unknown"
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
-    args = build_parser().parse_args(argv)
+class Terminated(BaseException):
+    """SIGTERM or SIGHUP, raised in the main thread as KeyboardInterrupt is for SIGINT.
+
+    Every ``with`` block on the way out cleans up as for Ctrl-C, whatever
+    the writer: temporary output files are removed, worker processes and
+    threads are stopped.
+    """
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+TERMINATION_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
+
+
+@contextlib.contextmanager
+def termination_raises() -> Iterator[None]:
+    """Turn SIGTERM and SIGHUP into :class:`Terminated` for the block.
+
+    A signal ignored on entry (under nohup) stays ignored.  Once one has
+    arrived both are ignored, so that a second one cannot cut the cleanup
+    short.  Only the main thread can handle signals; elsewhere nothing
+    changes.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def stop(signum: int, frame: Any) -> None:
+        for number in TERMINATION_SIGNALS:
+            signal.signal(number, signal.SIG_IGN)
+        raise Terminated(signum)
+
+    previous = {number: signal.signal(number, stop) for number in TERMINATION_SIGNALS
+                if signal.getsignal(number) is not signal.SIG_IGN}
+    try:
+        yield
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+
+
+def _run(args: argparse.Namespace) -> int:
     try:
         return int(args.handler(args))
     except ToolError as error:
@@ -292,6 +350,20 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         name = f"{error.filename}: " if error.filename else ""
         print(f"corvex: {name}{error.strerror or error}", file=sys.stderr)
         return 1
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command is None:
+        parser.print_help(sys.stderr)
+        return 2
+    try:
+        with termination_raises():
+            return _run(args)
+    except Terminated as stop:
+        print(f"corvex: stopped by {signal.Signals(stop.signum).name}", file=sys.stderr)
+        return 128 + stop.signum
 
 
 if __name__ == "__main__":

@@ -9,6 +9,8 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional
 
 import corvex
 
+from .scan_file import Truncation, sample_truncation
+
 if TYPE_CHECKING:
     from corvex import Chromatogram
 
@@ -37,6 +39,7 @@ def summarize_sample(path: str, sample: str) -> Dict[str, Any]:
     times = [record["retention_time_min"] * 60.0 for record in index]
     identity = reader.instrument_info()
     first = reader.read_spectrum(0) if reader.scan_count else None
+    truncation = sample_truncation(path, sample)
     return {
         "name": sample,
         "scan_count": reader.scan_count,
@@ -53,6 +56,8 @@ def summarize_sample(path: str, sample: str) -> Dict[str, Any]:
         "tic": _tic_summary(reader.read_chromatograms()),
         "dde_precursor_count": len(reader.dde_precursor_mz()),
         "ion_source_parameters": reader.ion_source_parameters(),
+        # Scan blocks that reach past the end of the scan data file: the file is cut short.
+        "truncation": truncation._asdict() if truncation is not None else None,
     }
 
 
@@ -98,6 +103,9 @@ def format_text(summary: Dict[str, Any]) -> str:
         else:
             lines.append("  TIC:            -")
         lines.append(f"  DDE precursors: {s['dde_precursor_count']}")
+        truncation = s["truncation"]
+        lines.append("  Scan data:      " + (f"TRUNCATED: {Truncation(**truncation).describe()}"
+                                            if truncation else "complete"))
         params = s["ion_source_parameters"]
         if params:
             lines.append("  Ion source:     " + ", ".join(f"{k}={v:g}" for k, v in params.items()))

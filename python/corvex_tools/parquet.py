@@ -27,7 +27,7 @@ import struct
 import zipfile
 from dataclasses import dataclass
 from pathlib import Path
-from typing import IO, Any, Callable, ContextManager, Dict, Iterator, List, Optional, Tuple
+from typing import IO, Any, Callable, ContextManager, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 import pyarrow as pa  # type: ignore[import-untyped]
@@ -314,12 +314,13 @@ def is_zip_target(target: Path) -> bool:
     return target.suffix.lower() == ".zip"
 
 
-def convert_parquet(wiff_path: str, sample: str, target: Path, *,
+def convert_parquet(wiff_path: str, sample: str, target: Path, inputs: Sequence["str | os.PathLike[str]"] = (), *,
                     progress: Optional[Callable[[int], Optional[Callable[[int], Any]]]] = None) -> int:
     """Write one sample's tables to ``target``: a ``.zip`` file or else a directory.
 
     Nothing appears under ``target`` until both tables are complete; an
-    earlier output there is replaced.  ``progress``, when given, is called
+    earlier output there is replaced, never one of ``inputs`` or anything
+    else (see :mod:`corvex_tools.output`).  ``progress``, when given, is called
     with the number of spectra and returns the function to call with each
     number written.  Returns the number of spectra.
     """
@@ -327,7 +328,7 @@ def convert_parquet(wiff_path: str, sample: str, target: Path, *,
     report = progress(run.scan_count) if progress is not None else None
     target = Path(target)
     if is_zip_target(target):
-        with atomic_output(target) as handle, zipfile.ZipFile(handle, "w", zipfile.ZIP_STORED) as archive:
+        with atomic_output(target, inputs) as handle, zipfile.ZipFile(handle, "w", zipfile.ZIP_STORED) as archive:
             @contextlib.contextmanager
             def member(name: str) -> Iterator[IO[bytes]]:
                 # The size is unknown before the end: always give the member 64-bit sizes.
@@ -335,7 +336,7 @@ def convert_parquet(wiff_path: str, sample: str, target: Path, *,
                     yield sink
 
             return write_tables(member, wiff_path, run, progress=report)
-    with atomic_directory(target, TABLE_FILES) as directory:
+    with atomic_directory(target, TABLE_FILES, inputs) as directory:
         @contextlib.contextmanager
         def table_file(name: str) -> Iterator[IO[bytes]]:
             with open(directory / name, "wb") as sink:

@@ -29,13 +29,17 @@ BATCH_TIMEOUT = 300  # seconds for one batch on a loaded machine
 
 @pytest.fixture(scope="module")
 def study(tmp_path_factory):
-    """A directory of runs: one sample, two samples, a nested run, a damaged scan file and a non-WIFF file."""
+    """A directory of runs: one sample, two samples, a nested run, a scan file cut inside its last
+    block, one cut in half, and a non-WIFF file."""
     root = tmp_path_factory.mktemp("study")
     (root / "sub").mkdir()
     build(Acquisition(samples=[dda_sample("Sample1", cycles=3, seed=1)]), root, "a")
     build(Acquisition(samples=[dda_sample("Sample1", cycles=2, seed=2), dda_sample("QC 2", cycles=2, seed=3)]),
           root / "sub", "b")
     build(Acquisition(samples=[dda_sample("Sample1", cycles=4, seed=4)]), root / "sub", "c")
+    build(Acquisition(samples=[dda_sample("Sample1", cycles=2, seed=6)]), root, "cut")
+    scan = root / "cut.wiff.scan"
+    os.truncate(scan, scan.stat().st_size - 6)
     build(Acquisition(samples=[dda_sample("Sample1", cycles=3, seed=5)]), root, "damaged")
     scan = root / "damaged.wiff.scan"
     os.truncate(scan, scan.stat().st_size // 2)
@@ -100,7 +104,7 @@ def leftovers(directory):
 def test_outputs_keep_the_input_layout_and_the_single_run_names(study, tmp_path):
     tasks, failures = batch.plan([str(study), str(study / "sub" / "c.wiff")], tmp_path, ".mzML")
     assert [(Path(t.output).relative_to(tmp_path).as_posix(), t.sample) for t in tasks] == [
-        ("a.mzML", "Sample1"), ("damaged.mzML", "Sample1"),
+        ("a.mzML", "Sample1"), ("cut.mzML", "Sample1"), ("damaged.mzML", "Sample1"),
         ("sub/b.Sample1.mzML", "Sample1"), ("sub/b.QC_2.mzML", "QC 2"), ("sub/c.mzML", "Sample1")]
     # the run named a second time is converted once; the non-WIFF file fails at once
     assert [(f.run, f.status, f.error) for f in failures] == [
@@ -153,21 +157,24 @@ def test_damaged_runs_are_reported_and_the_others_converted(study, tmp_path, fmt
     out = tmp_path / "out"
     result = run_cli("convert", study, "-o", out, "--format", fmt, *cluster_options, timeout=BATCH_TIMEOUT)
     assert result.returncode == 1, result.stderr
-    assert result.stderr.splitlines()[-1] == "corvex: 2 of 6 conversions failed"
+    assert result.stderr.splitlines()[-1] == "corvex: 3 of 7 conversions failed"
     rows = parse_summary(result.stdout)
     name = cli.FORMATS[fmt][0]
     assert [(r["run"], r["sample"], r["format"], r["status"]) for r in rows] == [
         (str(study / "a.wiff"), "Sample1", name, "converted"),
+        (str(study / "cut.wiff"), "Sample1", name, "failed"),
         (str(study / "damaged.wiff"), "Sample1", name, "failed"),
         (str(study / "junk.wiff"), "-", name, "failed"),
         (str(study / "sub" / "b.wiff"), "Sample1", name, "converted"),
         (str(study / "sub" / "b.wiff"), "QC 2", name, "converted"),
         (str(study / "sub" / "c.wiff"), "Sample1", name, "converted"),
     ]
-    assert rows[1]["error"].endswith(corvex_error(study / "damaged.wiff"))
-    assert rows[2]["error"] == corvex_error(study / "junk.wiff")
+    assert rows[1]["error"].endswith("1 spectrum reaches past the end of the scan data file, which is 6 bytes "
+                                     "short; the run is incomplete (--allow-truncated converts it anyway)")
+    assert rows[2]["error"].endswith(corvex_error(study / "damaged.wiff"))
+    assert rows[3]["error"] == corvex_error(study / "junk.wiff")
     suffix = cli.FORMATS[fmt][1]
-    for row, output in zip([rows[0], *rows[3:]], ["a", "sub/b.Sample1", "sub/b.QC_2", "sub/c"]):
+    for row, output in zip([rows[0], *rows[4:]], ["a", "sub/b.Sample1", "sub/b.QC_2", "sub/c"]):
         ids = read_back_ids(fmt, out / (output + suffix))
         assert ids == expected_ids(fmt, row["run"], row["sample"])
         assert row["spectra"] == str(len(ids))
@@ -232,6 +239,17 @@ def test_rerun_skips_complete_outputs_and_redoes_the_others(study, tmp_path, mon
     assert [r["spectra"] for r in rows] == [
         str(len(expected_ids(fmt, study / "sub" / run, sample)))
         for run, sample in (("b.wiff", "Sample1"), ("b.wiff", "QC 2"), ("c.wiff", "Sample1"))]
+
+
+def test_allow_truncated_converts_a_cut_run_in_a_batch(study, tmp_path, monkeypatch, capsys):
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: False)
+    args = ["convert", str(study / "cut.wiff"), str(study / "a.wiff"), "-o", str(tmp_path), "--format", "mgf",
+            "--workers", "1", "--allow-truncated"]
+    assert cli.main(args) == 0
+    captured = capsys.readouterr()
+    assert [r["status"] for r in parse_summary(captured.out)] == ["converted", "converted"]
+    assert "past the end of the scan data file" in captured.err and "converting anyway" in captured.err
+    assert read_back_ids("mgf", tmp_path / "cut.mgf") == fragment_ids(study / "cut.wiff", "Sample1")
 
 
 @pytest.mark.parametrize("terminal", [True, False])

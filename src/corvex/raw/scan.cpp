@@ -1,5 +1,7 @@
 #include "corvex/raw/scan.hpp"
 
+#include "lumora/file.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -309,23 +311,6 @@ Output decode_into(const std::uint8_t* bytes, std::size_t size, Output out) noex
     return state.out;
 }
 
-// Closes the descriptor on every path out of a read.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
-
 // Reads up to `count` bytes at `offset` into `destination` with positioned
 // reads and returns how many it read; a file that ends early gives fewer
 // bytes. The file is opened non-blocking and must be a regular file, so a
@@ -343,7 +328,7 @@ lumora::Result<std::size_t, IoError> read_range(const std::filesystem::path& pat
     if (raw_fd < 0) {
         return lumora::fail(IoError::from_errno(errno));
     }
-    const FileDescriptor fd(raw_fd);
+    const lumora::FileDescriptor fd(raw_fd);
 
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0) {
@@ -356,22 +341,7 @@ lumora::Result<std::size_t, IoError> read_range(const std::filesystem::path& pat
         return lumora::fail(IoError{IoErrorKind::Other, "scan data file is not a regular file"});
     }
 
-    std::size_t size = 0;
-    while (size < count) {
-        const ssize_t got =
-            ::pread(fd.get(), destination + size, count - size, static_cast<off_t>(offset + size));
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return lumora::fail(IoError::from_errno(errno));
-        }
-        if (got == 0) {
-            break;
-        }
-        size += static_cast<std::size_t>(got);
-    }
-    return size;
+    return lumora::read_at(fd.get(), offset, count, destination);
 }
 
 // Buffers a thread reuses from scan to scan: allocating them per scan costs

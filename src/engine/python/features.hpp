@@ -7,5 +7,6 @@
 namespace corvex::engine::python {
 
 bool add_system_functions(PyObject* module);
+bool add_conversion(PyObject* module);
 
 }  // namespace corvex::engine::python
