@@ -28,7 +28,6 @@ import mmap
 import os
 import re
 import sys
-import time
 from collections import defaultdict
 from dataclasses import dataclass
 from pathlib import Path
