@@ -1,4 +1,4 @@
-"""The ``corvex`` command: ``corvex info`` and ``corvex convert``."""
+"""The ``corvex`` command: ``corvex info``, ``corvex convert`` and ``corvex report``."""
 
 from __future__ import annotations
 
@@ -153,6 +153,18 @@ def _check_scan_file(path: str, sample: str, allow_truncated: bool) -> None:
           file=sys.stderr)
 
 
+def _chosen_samples(path: str, names: List[str], args: argparse.Namespace, verb: str) -> List[str]:
+    """The samples that --sample NAME or --all-samples pick of ``names``; with neither, the only one."""
+    if args.sample is not None:
+        if args.sample not in names:
+            raise ToolError(f"{path}: no sample named {args.sample!r} (samples: {', '.join(names)})")
+        return [args.sample]
+    if args.all_samples or len(names) == 1:
+        return names
+    raise ToolError(f"{path} holds {len(names)} samples ({', '.join(names)}); "
+                    f"choose one with --sample NAME or {verb} all with --all-samples")
+
+
 def cmd_convert(args: argparse.Namespace) -> int:
     fmt = args.format
     if fmt is None:
@@ -163,15 +175,7 @@ def cmd_convert(args: argparse.Namespace) -> int:
         raise ToolError("--scheduler applies to a batch: give several runs or a directory")
     path = _input(args.run[0])
     all_names = _samples(path)
-    if args.sample is not None:
-        if args.sample not in all_names:
-            raise ToolError(f"{path}: no sample named {args.sample!r} (samples: {', '.join(all_names)})")
-        samples = [args.sample]
-    elif args.all_samples or len(all_names) == 1:
-        samples = all_names
-    else:
-        raise ToolError(f"{path} holds {len(all_names)} samples ({', '.join(all_names)}); "
-                        "choose one with --sample NAME or convert all with --all-samples")
+    samples = _chosen_samples(path, all_names, args, "convert")
     for sample in samples:
         _check_scan_file(path, sample, args.allow_truncated)
     targets = plan_outputs(args.output, _file_names(path, samples, all_names, FORMATS[fmt][1]),
@@ -205,6 +209,50 @@ def _format_of(output: Optional[str]) -> str:
     if name.endswith(".mgf"):
         return "mgf"
     return "parquet" if name.endswith((".parquet", ".zip")) else "mzml"
+
+
+def cmd_report(args: argparse.Namespace) -> int:
+    from .report import labels, profile, write_report
+
+    paths = [_input(path) for path in args.runs]
+    inputs = [name for path in paths for name in _inputs(path)]
+    (target,) = plan_outputs(args.output, [f"{Path(paths[0]).stem}.report.html" if len(paths) == 1
+                                           else "report.html"], inputs=inputs)
+    # (path, sample, whether the file holds several, why it cannot be read)
+    runs: List[Any] = []
+    for path in paths:
+        try:
+            names = corvex.list_samples(path)
+        except RuntimeError as error:
+            runs.append((path, None, False, str(_reader_error(path, error))))
+            continue
+        runs += [(path, sample, len(names) > 1, None) for sample in _chosen_samples(path, names, args, "report")]
+    profiles, failures, problems = [], [], []
+    with ExitStack() as stack:
+        for (path, sample, _, failed), label in zip(runs, labels([run[:3] for run in runs])):
+            if failed is None:
+                try:
+                    result = profile(path, sample, label, progress=lambda total: _progress(total, label, stack))
+                except RuntimeError as error:
+                    failed = str(_reader_error(path, error))
+            if failed is not None:
+                failures.append((label, failed))
+                problems.append(failed)
+                continue
+            profiles.append(result)
+            if result.error is not None:
+                problems.append(str(_reader_error(path, RuntimeError(result.error))))
+            if result.truncation is not None:
+                print(f"corvex: warning: {path}: sample {sample!r}: {result.truncation.describe()}",
+                      file=sys.stderr)
+    if len(runs) == 1 and problems:
+        raise ToolError(problems[0])
+    for problem in problems:
+        print(f"corvex: {problem}", file=sys.stderr)
+    write_report(target, profiles, failures, _version(), inputs)
+    if not args.quiet and sys.stderr.isatty():
+        print(f"corvex: wrote {target}", file=sys.stderr)
+    return 1 if problems else 0
 
 
 def _format_choice(text: str) -> str:
@@ -278,6 +326,18 @@ def build_parser() -> argparse.ArgumentParser:
                               "worker must see the input and output paths")
     convert.add_argument("-q", "--quiet", action="store_true", help="do not report the files written on a terminal")
     convert.set_defaults(handler=cmd_convert)
+
+    report = commands.add_parser("report", help="write an HTML quality report of one or more runs")
+    report.add_argument("runs", metavar="RUN.wiff", nargs="+")
+    report.add_argument("-o", "--output", metavar="OUT",
+                        help="the HTML file, or a directory (an existing one, or one ending in '/') for "
+                             "RUN.report.html (one run) or report.html (several); default: the current "
+                             "directory")
+    pick = report.add_mutually_exclusive_group()
+    pick.add_argument("--sample", metavar="NAME", help="the sample to report, in every run")
+    pick.add_argument("--all-samples", action="store_true", help="report every sample of every run")
+    report.add_argument("-q", "--quiet", action="store_true", help="do not report the file written on a terminal")
+    report.set_defaults(handler=cmd_report)
     return parser
 
 

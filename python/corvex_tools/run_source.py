@@ -1,11 +1,12 @@
-"""Where the table writers get a sample's spectra: the one seam to the array layer.
+"""Where the tools get a sample's spectra as arrays: the one seam to the array layer.
 
-The Parquet writer and the batch's completeness checks read a sample
-through :func:`open_run`, which gives
+The Parquet writer, the batch's completeness checks and the report read a
+sample through :func:`open_run`, which gives
 
 * ``sample_name``, ``scan_count``;
 * ``run_info()``, ``instrument_info()``, ``calibration()``,
-  ``ion_source_parameters()``, ``read_chromatograms()``: the values of
+  ``ion_source_parameters()``, ``dde_precursor_mz()``,
+  ``read_chromatograms()``, ``scan_index()``: the values of
   ``corvex.RawReader``'s methods of those names;
 * ``spectra``: a dict of equal-length numpy arrays, one row per scan, with
   the keys of :data:`SPECTRA_COLUMNS`;
@@ -14,20 +15,27 @@ through :func:`open_run`, which gives
 
 Until the array layer's own ``open_run`` is part of the package, the run is
 read through the ``corvex`` module (``RawReader``, which decodes the whole
-sample once).  The values are the same either way: swapping
-:func:`open_run` for the array layer's is the only change the writers need.
+sample once, so memory grows with the run).  The values are the same either
+way: swapping :func:`open_run` for the array layer's, with the keys of
+:data:`SPECTRA_COLUMNS` mapped onto its table's, is the only change the
+writers need.  (The report also reads ``scan_file_size``, the scan data
+file's size in bytes, which this stand-in adds.)
 """
 
 from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Tuple
 
+import os
+
 import numpy as np
 
 import corvex
 
+from .scan_file import scan_file_path
+
 if TYPE_CHECKING:
-    from corvex import Calibration, Chromatogram, InstrumentInfo, RunInfo
+    from corvex import Calibration, Chromatogram, InstrumentInfo, RunInfo, ScanIndexRecord
 
 # The per-scan columns of ``spectra`` and their numpy types.  Precursor m/z is
 # NaN and survey position -1 where a spectrum has none; polarity is None where
@@ -49,19 +57,21 @@ SPECTRA_COLUMNS: Dict[str, Any] = {
 PeakArrays = Tuple[int, np.ndarray, np.ndarray]
 
 
-def open_run(path: str, sample: str) -> "CorvexRun":
-    """One sample of the run at ``path``; the reader's errors are RuntimeError."""
+def open_run(path: str, sample: Optional[str] = None) -> "CorvexRun":
+    """One sample of the run at ``path`` (without ``sample``, its only one); the reader's errors are
+    RuntimeError."""
     return CorvexRun(path, sample)
 
 
 class CorvexRun:
     """A sample read through ``corvex.RawReader``: every spectrum decoded once, on opening."""
 
-    def __init__(self, path: str, sample: str) -> None:
-        self._reader = corvex.open_sample(path, sample)
+    def __init__(self, path: str, sample: Optional[str] = None) -> None:
+        self._reader = corvex.open_sample(path, sample) if sample is not None else corvex.RawReader(path)
         reader = self._reader
         self.sample_name: str = reader.sample_name
         self.scan_count: int = reader.scan_count
+        self.scan_file_size = os.path.getsize(scan_file_path(path))
         index = reader.scan_index()
         n = self.scan_count
         columns = {name: np.empty(n, dtype=kind) for name, kind in SPECTRA_COLUMNS.items()}
@@ -100,8 +110,14 @@ class CorvexRun:
     def ion_source_parameters(self) -> Dict[str, float]:
         return self._reader.ion_source_parameters()
 
+    def dde_precursor_mz(self) -> List[float]:
+        return self._reader.dde_precursor_mz()
+
     def read_chromatograms(self) -> "List[Chromatogram]":
         return self._reader.read_chromatograms()
+
+    def scan_index(self) -> "List[ScanIndexRecord]":
+        return self._reader.scan_index()
 
     def iter_peaks(self, ms_level: Optional[int] = None,
                    rt_range: Optional[Tuple[float, float]] = None) -> Iterator[PeakArrays]:

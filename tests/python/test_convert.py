@@ -864,6 +864,11 @@ def error_cases(base: Path, run_path: str, two_samples: Path):
     junk.write_bytes(b"not a compound file" * 50)
     out = base / "out"
     (base / "empty").mkdir()
+    # Scan data cut in half: the reader fails on the first block past the cut.
+    damaged = base / "damaged.wiff"
+    damaged.write_bytes(Path(run_path).read_bytes())
+    scan = Path(run_path + ".scan").read_bytes()
+    (base / "damaged.wiff.scan").write_bytes(scan[:len(scan) // 2])
     return {
         "missing file": (["convert", base / "absent.wiff", "-o", out], "absent.wiff: no such file"),
         "not a compound file": (["convert", junk, "-o", out], "I/O error"),
@@ -880,13 +885,22 @@ def error_cases(base: Path, run_path: str, two_samples: Path):
                                   "--scheduler applies to a batch"),
         "info on missing file": (["info", base / "absent.wiff"], "no such file"),
         "info on a directory": (["info", base], "is a directory"),
+        "report on missing file": (["report", base / "absent.wiff", "-o", out / "r.html"], "absent.wiff: no such file"),
+        "report on a foreign file": (["report", junk, "-o", out / "r.html"], "I/O error"),
+        "report on a damaged run": (["report", damaged, "-o", out / "r.html"],
+                                    "damaged.wiff: vendor parser error: cannot read scan block"),
+        "report unknown sample": (["report", run_path, "--sample", "Nope"], "no sample named 'Nope'"),
+        "report several samples": (["report", two_samples, run_path], "holds 2 samples"),
+        "report output dir missing": (["report", run_path, "-o", base / "nowhere" / "r.html"], "does not exist"),
     }
 
 
 @pytest.mark.parametrize("case", ["missing file", "not a compound file", "unknown sample", "output dir missing",
                                   "several samples", "all samples into a file", "batch without runs",
                                   "batch into a file", "sample in a batch", "scheduler for one run",
-                                  "info on missing file", "info on a directory"])
+                                  "info on missing file", "info on a directory", "report on missing file",
+                                  "report on a foreign file", "report on a damaged run", "report unknown sample",
+                                  "report several samples", "report output dir missing"])
 def test_bad_input_gives_one_line_error_and_leaves_no_file(run, two_samples, tmp_path, case):
     (tmp_path / "out").mkdir()
     args, message = error_cases(tmp_path, run.path, two_samples)[case]
@@ -1010,15 +1024,18 @@ REFUSED_OUTPUTS = {
 }
 
 
-@pytest.mark.parametrize("case", list(REFUSED_OUTPUTS))
-def test_outputs_that_would_destroy_something_are_refused(run, tmp_path, case):
+@pytest.mark.parametrize("command, case", [("convert", case) for case in REFUSED_OUTPUTS]
+                         + [("report", case) for case in ("the wiff file", "a symbolic link to the scan file",
+                                                          "a FIFO")])
+def test_outputs_that_would_destroy_something_are_refused(run, tmp_path, command, case):
     wiff = copy_run(run, tmp_path / "run")
     target, fmt, message = REFUSED_OUTPUTS[case](wiff.parent)
     watched = [wiff, wiff.with_name("dda.wiff.scan"), target if target is not None else wiff.with_name("dda.mgf")]
     before = [file_state(path) for path in watched]
     listing = sorted(os.listdir(wiff.parent))
     output = ["-o", target] if target is not None else []
-    result = run_cli("convert", wiff, *output, "--format", fmt, cwd=wiff.parent)
+    options = ["--format", fmt] if command == "convert" else []
+    result = run_cli(command, wiff, *output, *options, cwd=wiff.parent)
     assert result.returncode == 1
     lines = result.stderr.splitlines()
     assert len(lines) == 1 and lines[0].startswith("corvex: ") and message in lines[0], result.stderr

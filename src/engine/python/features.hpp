@@ -8,5 +8,6 @@ namespace corvex::engine::python {
 
 bool add_system_functions(PyObject* module);
 bool add_conversion(PyObject* module);
+bool add_peak_profile_functions(PyObject* module);
 
 }  // namespace corvex::engine::python
