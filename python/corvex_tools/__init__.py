@@ -1,9 +1,12 @@
 """Command-line tools for corvex: run summaries and conversion to open formats.
 
 The ``corvex`` command (:mod:`corvex_tools.cli`) prints what a WIFF run holds
-(``corvex info``) and converts its samples to indexed mzML or MGF
-(``corvex convert``).  The writers are importable on their own:
-:func:`corvex_tools.mzml.write_mzml`, :func:`corvex_tools.mgf.write_mgf` and
+(``corvex info``) and converts its samples to indexed mzML, MGF or Parquet
+(``corvex convert``), one run or a batch of many on a Dask cluster
+(:mod:`corvex_tools.batch`).  The writers are importable on their own:
+:func:`corvex_tools.mzml.write_mzml`, :func:`corvex_tools.mgf.write_mgf`,
+:func:`corvex_tools.parquet.convert_parquet` (read back with
+:func:`corvex_tools.parquet.open_peak_tables`) and
 :func:`corvex_tools.info.summarize`.
 """
 

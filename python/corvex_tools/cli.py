@@ -21,7 +21,7 @@ from .info import format_text, summarize
 from .output import atomic_output, plan_outputs
 from .scan_file import sample_truncation, scan_file_path
 
-FORMATS = {"mzml": ("mzML", ".mzML"), "mgf": ("mgf", ".mgf")}
+FORMATS = {"mzml": ("mzML", ".mzML"), "mgf": ("mgf", ".mgf"), "parquet": ("Parquet", ".parquet")}
 
 
 def _input(path: str) -> str:
@@ -86,10 +86,21 @@ def _progress(total: Optional[int], label: str, stack: ExitStack) -> Optional[Ca
 
 
 def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression: bool,
-                    threads: Optional[int] = None, jobs: Optional[int] = None) -> None:
+                    threads: Optional[int] = None, jobs: Optional[int] = None, show_progress: bool = True) -> int:
+    """Convert one sample to ``target``; return the number of spectra written."""
     label = f"{Path(path).name}:{sample}"
     inputs = _inputs(path)
     with ExitStack() as stack:
+        def progress(total: Optional[int]) -> Optional[Callable[[int], Any]]:
+            return _progress(total, label, stack) if show_progress else None
+
+        if fmt == "parquet":
+            from .parquet import convert_parquet
+
+            try:
+                return convert_parquet(path, sample, target, inputs, progress=progress)
+            except RuntimeError as error:
+                raise _reader_error(path, error) from error
         if fmt == "mzml":
             try:
                 from .mzml import convert_mzml, default_processes
@@ -99,20 +110,20 @@ def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression:
                                 f"which cannot be imported ({error})") from error
             with atomic_output(target, inputs) as out:
                 try:
-                    convert_mzml(out, path, sample, compression=compression, threads=threads,
-                                 processes=default_processes(path) if jobs is None else jobs,
-                                 progress=lambda total: _progress(total, label, stack))
+                    return convert_mzml(out, path, sample, compression=compression, threads=threads,
+                                        processes=default_processes(path) if jobs is None else jobs,
+                                        progress=progress)
                 except RuntimeError as error:
                     raise _reader_error(path, error) from error
         else:
             from .mgf import write_mgf
 
-            progress = _progress(None, label, stack)
             with atomic_output(target, inputs) as out:
-                _, skipped = write_mgf(out, _stream(path, sample), progress=progress)
+                written, skipped = write_mgf(out, _stream(path, sample), progress=progress(None))
             if skipped:
                 print(f"corvex: {label}: left out {skipped} fragment spectra without a precursor m/z",
                       file=sys.stderr)
+            return written
 
 
 def _inputs(path: str) -> List[Union[str, Path]]:
@@ -155,22 +166,49 @@ def _chosen_samples(path: str, names: List[str], args: argparse.Namespace, verb:
 
 
 def cmd_convert(args: argparse.Namespace) -> int:
-    path = _input(args.run)
-    all_names = _samples(path)
-    samples = _chosen_samples(path, all_names, args, "convert")
     fmt = args.format
     if fmt is None:
-        fmt = "mgf" if args.output and args.output.lower().endswith(".mgf") else "mzml"
+        fmt = _format_of(args.output if len(args.run) == 1 else None)
+    if len(args.run) > 1 or os.path.isdir(args.run[0]):
+        return _convert_batch(args, fmt)
+    if args.scheduler is not None:
+        raise ToolError("--scheduler applies to a batch: give several runs or a directory")
+    path = _input(args.run[0])
+    all_names = _samples(path)
+    samples = _chosen_samples(path, all_names, args, "convert")
     for sample in samples:
         _check_scan_file(path, sample, args.allow_truncated)
     targets = plan_outputs(args.output, _file_names(path, samples, all_names, FORMATS[fmt][1]),
-                           inputs=_inputs(path))
+                           inputs=_inputs(path), directories=fmt == "parquet")
     for sample, target in zip(samples, targets):
         _convert_sample(path, sample, target, fmt, compression=not args.no_compression, threads=args.threads,
                         jobs=args.jobs)
         if not args.quiet and sys.stderr.isatty():
             print(f"corvex: wrote {target}", file=sys.stderr)
     return 0
+
+
+def _convert_batch(args: argparse.Namespace, fmt: str) -> int:
+    """Several inputs, or a directory: every sample of every run, on a Dask cluster when there is more than one."""
+    from .batch import convert_batch
+
+    if args.sample is not None:
+        raise ToolError("--sample applies to one run; with several inputs every sample is converted")
+    if args.workers is None:
+        from ._native import available_cpus  # type: ignore[import-untyped, unused-ignore]
+
+        args.workers = available_cpus()
+    return convert_batch(args.run, fmt, FORMATS[fmt][0], FORMATS[fmt][1], args.output,
+                         compression=not args.no_compression, jobs=args.jobs, threads=args.threads,
+                         allow_truncated=args.allow_truncated, workers=args.workers, scheduler=args.scheduler)
+
+
+def _format_of(output: Optional[str]) -> str:
+    """The format an output name implies: MGF for *.mgf, Parquet for *.parquet and *.zip, else mzML."""
+    name = (output or "").lower().rstrip(os.sep)
+    if name.endswith(".mgf"):
+        return "mgf"
+    return "parquet" if name.endswith((".parquet", ".zip")) else "mzml"
 
 
 def cmd_report(args: argparse.Namespace) -> int:
@@ -220,7 +258,7 @@ def cmd_report(args: argparse.Namespace) -> int:
 def _format_choice(text: str) -> str:
     key = text.lower()
     if key not in FORMATS:
-        raise argparse.ArgumentTypeError(f"unknown format {text!r} (choose mzML or mgf)")
+        raise argparse.ArgumentTypeError(f"unknown format {text!r} (choose mzML, mgf or parquet)")
     return key
 
 
@@ -253,8 +291,10 @@ def build_parser() -> argparse.ArgumentParser:
     info.add_argument("--json", action="store_true", help="print the summary as JSON")
     info.set_defaults(handler=cmd_info)
 
-    convert = commands.add_parser("convert", help="convert a run to indexed mzML or MGF")
-    convert.add_argument("run", metavar="RUN.wiff")
+    convert = commands.add_parser("convert", help="convert runs to indexed mzML, MGF or Parquet")
+    convert.add_argument("run", metavar="RUN.wiff", nargs="+",
+                         help="a run; several runs, or directories searched for .wiff files, make a batch "
+                              "that converts every sample of every run into the directory OUT")
     convert.add_argument("-o", "--output", metavar="OUT",
                          help="output file, or a directory: an existing one, or one ending in '/', created "
                               "when its parent exists (default: the current directory); never an input of "
@@ -263,8 +303,9 @@ def build_parser() -> argparse.ArgumentParser:
     which.add_argument("--sample", metavar="NAME", help="the sample to convert")
     which.add_argument("--all-samples", action="store_true",
                        help="convert every sample, one file each (RUN.SAMPLE.mzML)")
-    convert.add_argument("--format", type=_format_choice, default=None, metavar="{mzML,mgf}",
-                         help="output format (default: mgf when OUT ends in .mgf, otherwise mzML)")
+    convert.add_argument("--format", type=_format_choice, default=None, metavar="{mzML,mgf,parquet}",
+                         help="output format (default: mgf when OUT ends in .mgf, parquet when it ends in "
+                              ".parquet or .zip, otherwise mzML)")
     convert.add_argument("--no-compression", action="store_true",
                          help="write mzML binary arrays without zlib compression")
     convert.add_argument("--jobs", type=_count_argument("process", 1), default=None, metavar="N",
@@ -277,6 +318,12 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("--allow-truncated", action="store_true",
                          help="convert a run whose scan data file is shorter than its scan index says, "
                               "with a warning (spectra past the end come out with fewer peaks or fail)")
+    convert.add_argument("--workers", type=_count_argument("worker", 1), default=None, metavar="N",
+                         help="batch: worker processes of the local Dask cluster (default: one per CPU; "
+                              "1 converts one run after another in this process)")
+    convert.add_argument("--scheduler", metavar="ADDRESS",
+                         help="batch: run on the Dask cluster of this scheduler (tcp://host:8786); every "
+                              "worker must see the input and output paths")
     convert.add_argument("-q", "--quiet", action="store_true", help="do not report the files written on a terminal")
     convert.set_defaults(handler=cmd_convert)
 

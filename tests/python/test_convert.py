@@ -8,6 +8,7 @@ import base64
 import errno
 import hashlib
 import io
+import json
 import os
 import re
 import signal
@@ -16,6 +17,7 @@ import struct
 import subprocess
 import sys
 import time
+import zipfile
 import zlib
 from pathlib import Path
 from types import SimpleNamespace
@@ -586,6 +588,242 @@ def test_engine_mgf_is_the_oracles(run, tmp_path, variant):
 
 
 # ---------------------------------------------------------------------------
+# Parquet: read back with pyarrow and DuckDB
+# ---------------------------------------------------------------------------
+
+@pytest.fixture(scope="module", params=["directory", "zip"])
+def tables(run, tmp_path_factory, request):
+    """The run converted by the command to a directory or a .zip, opened with pyarrow."""
+    from corvex_tools.parquet import open_peak_tables
+
+    target = tmp_path_factory.mktemp("pq") / ("dda.parquet" if request.param == "directory" else "dda.zip")
+    result = run_cli("convert", run.path, "-o", target)
+    assert result.returncode == 0, result.stderr
+    assert (result.stdout, result.stderr) == ("", "")
+    return SimpleNamespace(path=target, container=request.param, opened=open_peak_tables(target))
+
+
+def test_parquet_spectrum_rows_equal_corvex_spectra(run, tables):
+    rows = tables.opened.spectra.read().to_pylist()
+    index = run.reader.scan_index()
+    position_of = {s.native_id: s.index for s in run.spectra}
+    assert len(rows) == len(run.spectra)
+    for row, spectrum, record in zip(rows, run.spectra, index):
+        precursor = spectrum.precursor or {}
+        peaks = len(spectrum.mz) > 0
+        assert row == {
+            "run_name": "dda", "sample_name": "Sample1",
+            "spectrum_position": spectrum.index, "scan_number": spectrum.scan_number,
+            "native_id": spectrum.native_id, "ms_level": spectrum.ms_level, "polarity": spectrum.polarity,
+            "retention_time_sec": spectrum.retention_time_sec, "reported_tic": record["tic"],
+            "computed_tic": spectrum.total_ion_current + 0.0,  # an empty spectrum's -0.0 is written as 0
+            "base_peak_mz": spectrum.base_peak_mz, "base_peak_intensity": spectrum.base_peak_intensity,
+            "lowest_mz": min(spectrum.mz) if peaks else None, "highest_mz": max(spectrum.mz) if peaks else None,
+            "peak_count": len(spectrum.mz), "precursor_mz": precursor.get("selected_mz"),
+            "survey_position": position_of.get(precursor.get("precursor_native_id")),
+        }, spectrum.native_id
+    # the fixture's edge cases are all there: a fragment scan before any survey and a survey without peaks
+    assert rows[0]["survey_position"] is None and rows[0]["precursor_mz"] is None
+    assert rows[-1]["peak_count"] == 0 and rows[-1]["base_peak_mz"] is None
+
+
+def test_parquet_peaks_equal_corvex_arrays_sorted_with_statistics(run, tables):
+    import pyarrow.parquet as pq
+
+    peaks = tables.opened.peaks
+    table = peaks.read()
+    positions = table.column("spectrum_position").to_numpy()
+    assert np.all(np.diff(positions) >= 0)
+    bounds = np.searchsorted(positions, np.arange(len(run.spectra) + 1))
+    for spectrum in run.spectra:
+        rows = slice(bounds[spectrum.index], bounds[spectrum.index + 1])
+        assert_same_arrays(table.column("mz").to_numpy()[rows], table.column("intensity").to_numpy()[rows], spectrum)
+        assert set(table.column("ms_level").to_numpy()[rows]) <= {spectrum.ms_level}
+        assert set(table.column("retention_time_sec").to_numpy()[rows]) <= {spectrum.retention_time_sec}
+    metadata = peaks.metadata
+    for g in range(metadata.num_row_groups):
+        group = metadata.row_group(g)
+        assert group.column(0).compression == "ZSTD"
+        assert group.sorting_columns == (pq.SortingColumn(0),)
+        # what lets a reader skip the groups outside a filter on position, level or RT
+        rows = peaks.read_row_group(g)
+        for column in range(3):
+            values = rows.column(column).to_numpy()
+            statistics = group.column(column).statistics
+            assert (statistics.min, statistics.max) == (values.min(), values.max())
+    if tables.container == "zip":
+        with zipfile.ZipFile(tables.path) as archive:
+            assert {i.filename: i.compress_type for i in archive.infolist()} == {
+                "peaks.parquet": zipfile.ZIP_STORED, "spectra.parquet": zipfile.ZIP_STORED}
+
+
+def test_parquet_metadata_round_trips_the_run_metadata(run, tables):
+    reader = run.reader
+    metadata = tables.opened.metadata
+    assert {key: metadata[key] for key in ("run_name", "source_file", "sample_name", "spectrum_count",
+                                           "run_info", "instrument_info", "calibration",
+                                           "ion_source_parameters", "creation_time")} == {
+        "run_name": "dda", "source_file": "dda.wiff", "sample_name": "Sample1",
+        "spectrum_count": reader.scan_count, "run_info": reader.run_info(),
+        "instrument_info": reader.instrument_info(), "calibration": reader.calibration(),
+        "ion_source_parameters": reader.ion_source_parameters(),
+        "creation_time": reader.run_info()["start_timestamp"]}
+    assert metadata["peak_count"] == sum(len(s.mz) for s in run.spectra)
+    peaks_metadata = tables.opened.peaks.metadata.metadata[b"corvex.run"]
+    assert json.loads(peaks_metadata) == metadata
+
+
+MZ_WINDOW = (21.5, 22.5)
+
+
+def in_window(mz):
+    return MZ_WINDOW[0] <= mz <= MZ_WINDOW[1]
+
+
+# (question, SQL over the tables, the answer from corvex's spectra)
+SQL_QUESTIONS = {
+    "MS2 peaks within an m/z window": (
+        f"SELECT spectrum_position, mz, intensity FROM peaks WHERE ms_level = 2 "
+        f"AND mz BETWEEN {MZ_WINDOW[0]} AND {MZ_WINDOW[1]} ORDER BY ALL",
+        lambda spectra: sorted((s.index, m, i) for s in spectra if s.ms_level == 2
+                               for m, i in zip(s.mz, s.intensity) if in_window(m))),
+    # Integer counts: sums of them are exact in any order of addition.
+    "TIC per spectrum": (
+        "SELECT spectrum_position, sum(intensity::DOUBLE) FROM peaks GROUP BY ALL ORDER BY ALL",
+        lambda spectra: [(s.index, s.total_ion_current) for s in spectra if len(s.mz)]),
+    "MS1 peak count and intensity in an RT window": (
+        "SELECT count(*), sum(intensity::DOUBLE) FROM peaks WHERE ms_level = 1 "
+        "AND retention_time_sec BETWEEN 3 AND 20",
+        lambda spectra: [(sum(len(s.mz) for s in spectra if s.ms_level == 1 and 3 <= s.retention_time_sec <= 20),
+                          sum(sum(s.intensity) for s in spectra
+                              if s.ms_level == 1 and 3 <= s.retention_time_sec <= 20))]),
+    "base peak per spectrum": (
+        "SELECT native_id, base_peak_mz, base_peak_intensity FROM spectra ORDER BY spectrum_position",
+        lambda spectra: [(s.native_id, s.base_peak_mz, s.base_peak_intensity) for s in spectra]),
+    "each fragment spectrum's survey spectrum": (
+        "SELECT f.native_id, s.native_id, f.precursor_mz FROM spectra f JOIN spectra s "
+        "ON f.survey_position = s.spectrum_position ORDER BY f.spectrum_position",
+        lambda spectra: [(s.native_id, s.precursor["precursor_native_id"], s.precursor["selected_mz"])
+                         for s in spectra if s.precursor and s.precursor["precursor_native_id"]]),
+}
+
+
+@pytest.mark.parametrize("question", list(SQL_QUESTIONS))
+def test_duckdb_answers_equal_corvex(run, tables, question):
+    duckdb = pytest.importorskip("duckdb")
+    sql, expected = SQL_QUESTIONS[question]
+    with duckdb.connect() as db:
+        if tables.container == "directory":  # DuckDB's own Parquet reader
+            for name in ("spectra", "peaks"):
+                db.execute(f"CREATE VIEW {name} AS SELECT * FROM read_parquet('{tables.path / name}.parquet')")
+        else:  # the zip's members, read in place by pyarrow
+            db.register("spectra", tables.opened.spectra.read())
+            db.register("peaks", tables.opened.peaks.read())
+        got = db.execute(sql).fetchall()
+    want = expected(run.spectra)
+    assert got and got == want
+
+
+@pytest.mark.parametrize("tables", ["directory"], indirect=True)  # polars scans files by path
+def test_polars_reads_the_peak_table_with_a_pushed_down_filter(run, tables):
+    pl = pytest.importorskip("polars")
+    got = (pl.scan_parquet(tables.path / "peaks.parquet")
+           .filter((pl.col("ms_level") == 2) & pl.col("mz").is_between(*MZ_WINDOW))
+           .group_by("spectrum_position").agg(pl.len(), pl.col("intensity").max())
+           .sort("spectrum_position").collect().rows())
+    want = [(s.index, n, max(i for m, i in zip(s.mz, s.intensity) if in_window(m)))
+            for s in run.spectra if s.ms_level == 2
+            for n in [sum(map(in_window, s.mz))] if n]
+    assert got and got == want
+
+
+@pytest.mark.parametrize("intensity, base", [
+    ([1, 3, 3], 1), ([5, np.nan, 7], 2), ([np.nan, 5], 0), ([-np.inf, np.nan], 0), ([2.5], 0)],
+    ids=["tie-keeps-first", "nan-skipped", "nan-first-stays", "nan-never-replaces", "single"])
+def test_peak_summary_base_peak_rule(intensity, base):
+    from corvex_tools.parquet import PeakSummaries
+
+    intensity = np.array(intensity, dtype=np.float32)
+    mz = np.arange(len(intensity), dtype=np.float64) * 10 + 100
+    summaries = PeakSummaries(2)
+    summaries.add(1, mz, intensity)
+    assert summaries.base_peak_mz[1] == mz[base]
+    assert np.array_equal(summaries.base_peak_intensity[1:], intensity[base:base + 1], equal_nan=True)
+    assert summaries.peak_count.tolist() == [0, len(intensity)]
+
+
+def test_peak_summary_tic_adds_in_peak_order():
+    from corvex_tools.parquet import PeakSummaries
+
+    # Adding one at a time loses every 1 to rounding; numpy's pairwise sum keeps some of them.
+    intensity = np.array([2.0 ** 53] + [1.0] * 16 + [-(2.0 ** 53)], dtype=np.float64).astype(np.float32)
+    summaries = PeakSummaries(1)
+    summaries.add(0, np.arange(len(intensity), dtype=np.float64), intensity)
+    expected = -0.0
+    for value in intensity:
+        expected += float(value)
+    assert summaries.computed_tic[0] == expected
+
+
+@pytest.mark.parametrize("max_rows, level_cut_rows, sizes", [
+    (7, 0, [5, 7, 7, 7, 6, 7, 1, 1]),  # at every level change, and every 7 rows
+    (7, None, [7, 7, 7, 7, 7, 6]),
+    (1000, 0, [5, 7, 20, 8, 1]),
+    (1000, 6, [12, 20, 8, 1]),  # the first group (5 rows of MS1) is too small to end at the change
+    (1, 0, [1] * 41),
+])
+def test_peak_row_groups_end_at_their_size_or_at_level_changes(tmp_path, max_rows, level_cut_rows, sizes):
+    import pyarrow.parquet as pq
+
+    from corvex_tools.parquet import PEAKS_SCHEMA, PeakRowGroups
+
+    # (level, peaks): an empty spectrum between two of level 2 must not end a
+    # group; the 20-peak spectrum spans several groups of 7.
+    spectra = [(1, 5), (2, 3), (2, 0), (2, 4), (1, 20), (2, 2), (2, 6), (1, 1)]
+    path = tmp_path / "p.parquet"
+    writer = pq.ParquetWriter(path, PEAKS_SCHEMA)
+    groups = PeakRowGroups(writer, max_rows=max_rows, level_cut_rows=level_cut_rows)
+    expected = []
+    for position, (level, n) in enumerate(spectra):
+        mz = position * 1000.0 + np.arange(n, dtype=np.float64)
+        expected += [(position, level, position * 1.5, m, m) for m in mz]
+        groups.add(position, level, position * 1.5, mz, mz.astype(np.float32))
+    groups.close()
+    writer.close()
+    written = pq.ParquetFile(path)
+    assert list(zip(*written.read().to_pydict().values())) == expected
+    groups_read = [written.read_row_group(g) for g in range(written.metadata.num_row_groups)]
+    assert [len(group) for group in groups_read] == sizes
+    if level_cut_rows == 0:
+        assert all(len(set(group.column("ms_level").to_pylist())) == 1 for group in groups_read)
+    assert groups.rows_written == 41 and groups.row_groups == len(sizes)
+
+
+@pytest.mark.parametrize("existing", ["earlier output", "other files", "a file"])
+def test_parquet_output_replaces_only_an_earlier_output(run, tmp_path, existing):
+    target = tmp_path / "x.parquet"
+    if existing == "a file":
+        target.write_text("keep me")
+    else:
+        target.mkdir()
+        names = ["spectra.parquet", "peaks.parquet"] if existing == "earlier output" else ["notes.txt"]
+        for name in names:
+            (target / name).write_text("old")
+    result = run_cli("convert", run.path, "-o", target)
+    if existing == "earlier output":
+        assert result.returncode == 0, result.stderr
+        assert sorted(os.listdir(target)) == ["peaks.parquet", "spectra.parquet"]
+        assert (target / "spectra.parquet").read_bytes()[:4] == b"PAR1"
+    else:
+        assert result.returncode == 1
+        assert ("exists and is not a directory" if existing == "a file"
+                else "exists and is not an earlier output") in result.stderr
+        assert (target.read_text() if existing == "a file" else (target / "notes.txt").read_text()) in (
+            "keep me", "old")
+    assert [p.name for p in tmp_path.iterdir()] == ["x.parquet"]
+
+
+# ---------------------------------------------------------------------------
 # Samples and output names
 # ---------------------------------------------------------------------------
 
@@ -625,6 +863,7 @@ def error_cases(base: Path, run_path: str, two_samples: Path):
     junk = base / "junk.wiff"
     junk.write_bytes(b"not a compound file" * 50)
     out = base / "out"
+    (base / "empty").mkdir()
     # Scan data cut in half: the reader fails on the first block past the cut.
     damaged = base / "damaged.wiff"
     damaged.write_bytes(Path(run_path).read_bytes())
@@ -638,6 +877,12 @@ def error_cases(base: Path, run_path: str, two_samples: Path):
         "several samples": (["convert", two_samples, "-o", out], "holds 2 samples"),
         "all samples into a file": (["convert", two_samples, "--all-samples", "-o", out / "x.mzML"],
                                     "must name a directory"),
+        "batch without runs": (["convert", base / "empty", "-o", out], "no .wiff files in"),
+        "batch into a file": (["convert", run_path, two_samples, "-o", junk], "not a directory"),
+        "sample in a batch": (["convert", run_path, two_samples, "--sample", "Sample1", "-o", out],
+                              "--sample applies to one run"),
+        "scheduler for one run": (["convert", run_path, "--scheduler", "tcp://127.0.0.1:9", "-o", out],
+                                  "--scheduler applies to a batch"),
         "info on missing file": (["info", base / "absent.wiff"], "no such file"),
         "info on a directory": (["info", base], "is a directory"),
         "report on missing file": (["report", base / "absent.wiff", "-o", out / "r.html"], "absent.wiff: no such file"),
@@ -651,10 +896,11 @@ def error_cases(base: Path, run_path: str, two_samples: Path):
 
 
 @pytest.mark.parametrize("case", ["missing file", "not a compound file", "unknown sample", "output dir missing",
-                                  "several samples", "all samples into a file", "info on missing file",
-                                  "info on a directory", "report on missing file", "report on a foreign file",
-                                  "report on a damaged run", "report unknown sample", "report several samples",
-                                  "report output dir missing"])
+                                  "several samples", "all samples into a file", "batch without runs",
+                                  "batch into a file", "sample in a batch", "scheduler for one run",
+                                  "info on missing file", "info on a directory", "report on missing file",
+                                  "report on a foreign file", "report on a damaged run", "report unknown sample",
+                                  "report several samples", "report output dir missing"])
 def test_bad_input_gives_one_line_error_and_leaves_no_file(run, two_samples, tmp_path, case):
     (tmp_path / "out").mkdir()
     args, message = error_cases(tmp_path, run.path, two_samples)[case]
@@ -668,12 +914,13 @@ def test_bad_input_gives_one_line_error_and_leaves_no_file(run, two_samples, tmp
 
 
 @pytest.mark.parametrize("args, expected", [
-    (["convert", "RUN", "--format", "xml"], ["corvex: argument --format: unknown format 'xml' (choose mzML or mgf)"]),
+    (["convert", "RUN", "--format", "xml"],
+     ["corvex: argument --format: unknown format 'xml' (choose mzML, mgf or parquet)"]),
     (["convert", "RUN", "--threads", "-1"], ["corvex: argument --threads: invalid thread count '-1' (0 to 64)"]),
     # bare `corvex`: the whole help, every command with what it does
     ([], ["usage: corvex [-h] [--version] COMMAND ...",
           "    info      summarize a run: samples, scans, instrument, TIC",
-          "    convert   convert a run to indexed mzML or MGF"]),
+          "    convert   convert runs to indexed mzML, MGF or Parquet"]),
 ])
 def test_usage_errors_exit_with_status_2(run, args, expected):
     result = run_cli(*[run.path if arg == "RUN" else arg for arg in args])
