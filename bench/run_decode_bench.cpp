@@ -132,12 +132,13 @@ int main(int argc, char** argv) {
 
     std::uint64_t peaks = 0;
     std::vector<std::size_t> scan_peaks(data.idx_records.size());
+    corvex::raw::ScanDecoder decoder;
     const Timing decode = best_of(repeat, [&] {
         peaks = 0;
         const auto& records = data.idx_records;
         for (std::size_t i = 0; i < records.size(); ++i) {
             const std::uint64_t bound = i + 1 < records.size() ? records[i + 1].scan_offset : data.scan_file_size;
-            auto arrays = corvex::raw::read_scan_peaks(data.scan_file_path, records[i].scan_offset,
+            auto arrays = corvex::raw::read_scan_peaks(decoder, data.scan_file_path, records[i].scan_offset,
                                                        records[i].scan_size, bound, data.scan_file_size,
                                                        data.calibration);
             if (!arrays) {

@@ -30,8 +30,7 @@ SpectrumRecord SpectrumRecord::with_extra(std::string_view key, std::string valu
     return std::move(*this);
 }
 
-double SpectrumRecord::effective_tic() const noexcept {
-    if (reported_total_ion_current) return *reported_total_ion_current;
+double summed_intensity(std::span<const float> intensity) noexcept {
     // Strictly sequential: the summation order is part of the result, and the
     // build never enables reassociation (-ffast-math / -fassociative-math),
     // so the compiler cannot split this into vector partial sums.
@@ -40,12 +39,9 @@ double SpectrumRecord::effective_tic() const noexcept {
     return sum;
 }
 
-std::optional<BasePeak> SpectrumRecord::effective_base_peak() const noexcept {
-    if (reported_base_peak_mz && reported_base_peak_intensity) {
-        return BasePeak{*reported_base_peak_mz, *reported_base_peak_intensity};
-    }
-    // A position without an m/z is not a peak; bounding the scan by both
-    // lists keeps a malformed record from reading past mz.
+std::optional<BasePeak> first_base_peak(std::span<const double> mz, std::span<const float> intensity) noexcept {
+    // Bounding the scan by both lists keeps a malformed record from reading
+    // past mz.
     const std::size_t peaks = std::min(mz.size(), intensity.size());
     if (peaks == 0) return std::nullopt;
     std::size_t best = 0;
@@ -54,6 +50,18 @@ std::optional<BasePeak> SpectrumRecord::effective_base_peak() const noexcept {
         if (intensity[i] > intensity[best]) best = i;
     }
     return BasePeak{mz[best], static_cast<double>(intensity[best])};
+}
+
+double SpectrumRecord::effective_tic() const noexcept {
+    if (reported_total_ion_current) return *reported_total_ion_current;
+    return summed_intensity(intensity);
+}
+
+std::optional<BasePeak> SpectrumRecord::effective_base_peak() const noexcept {
+    if (reported_base_peak_mz && reported_base_peak_intensity) {
+        return BasePeak{*reported_base_peak_mz, *reported_base_peak_intensity};
+    }
+    return first_base_peak(mz, intensity);
 }
 
 RunMetadata RunMetadata::make(std::string source_file_name, CvTerm source_file_format,
