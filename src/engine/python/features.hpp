@@ -7,5 +7,7 @@
 namespace corvex::engine::python {
 
 bool add_system_functions(PyObject* module);
+// Run, PeakIter, Buffer and open_run.
+bool add_run_types(PyObject* module);
 
 }  // namespace corvex::engine::python
