@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <iterator>
@@ -172,12 +173,26 @@ struct IntensityOf {
     float operator()(const ScanPoint& point) const noexcept { return static_cast<float>(point.intensity); }
 };
 
+// Every m/z of a calibration whose intercept is NaN.
+struct ConstantMz {
+    double value;
+    double operator()(const ScanPoint&) const noexcept { return value; }
+};
+
 // Calls `body` with the m/z rule for `calibration`; the rule is a type of
 // its own, so each loop over the points is compiled for one rule.
+//
+// A NaN intercept makes every m/z NaN, but which NaN: when the product is
+// NaN too, an addition gives the NaN of whichever operand the instruction
+// takes first, and the compiler orders the operands as it likes, differently
+// in a loop's vector body and its remainder. The intercept's NaN (quieted,
+// as the addition would) is taken for every point instead, so the bits never
+// depend on the code that computed them.
 template <class Body>
 decltype(auto) with_mz_rule(const std::optional<Calibration>& calibration, Body&& body) {
-    if (calibration) return body(CalibratedMz{calibration->slope, calibration->intercept});
-    return body(IndexMz{});
+    if (!calibration) return body(IndexMz{});
+    if (std::isnan(calibration->intercept)) return body(ConstantMz{calibration->intercept + 0.0});
+    return body(CalibratedMz{calibration->slope, calibration->intercept});
 }
 
 template <class Output>
