@@ -28,6 +28,11 @@ public:
     // std::bad_alloc when the address space cannot be had.
     static Memory reserve(std::size_t bytes);
 
+    // Commits the pages of [offset, offset + bytes) of a reservation in one
+    // go, where the system can: one call instead of a page fault per page
+    // about to be written. Does nothing for heap memory.
+    void commit(std::size_t offset, std::size_t bytes) const noexcept;
+
     // Gives back everything past the first `bytes`: the whole pages of a
     // reservation go back to the system at once; heap memory is resized,
     // which never moves a shrinking block in practice but is allowed to.

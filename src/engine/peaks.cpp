@@ -1,6 +1,7 @@
 #include "engine/peaks.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
@@ -43,17 +44,32 @@ PeakSummary summarize_peaks(std::span<const double> mz, std::span<const float> i
         summary.lowest_mz = summary.highest_mz = not_a_number;
         return summary;
     }
-    // As numpy's min() and max(): a NaN anywhere makes both NaN.
-    double lowest = mz[0];
-    double highest = mz[0];
+    // As numpy's min() and max(): a NaN anywhere makes both NaN. Eight lanes
+    // of running extremes carry no dependence from one value to the next,
+    // so the loop vectorises.
+    constexpr std::size_t lanes = 8;
+    std::array<double, lanes> lowest;
+    std::array<double, lanes> highest;
+    lowest.fill(mz[0]);
+    highest.fill(mz[0]);
     bool any_nan = false;
-    for (const double value : mz) {
-        any_nan |= std::isnan(value);
-        lowest = value < lowest ? value : lowest;
-        highest = value > highest ? value : highest;
+    std::size_t k = 0;
+    for (; k + lanes <= mz.size(); k += lanes) {
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            const double value = mz[k + lane];
+            any_nan |= value != value;
+            lowest[lane] = value < lowest[lane] ? value : lowest[lane];
+            highest[lane] = value > highest[lane] ? value : highest[lane];
+        }
     }
-    summary.lowest_mz = any_nan ? not_a_number : lowest;
-    summary.highest_mz = any_nan ? not_a_number : highest;
+    for (; k < mz.size(); ++k) {
+        any_nan |= mz[k] != mz[k];
+        lowest[0] = mz[k] < lowest[0] ? mz[k] : lowest[0];
+        highest[0] = mz[k] > highest[0] ? mz[k] : highest[0];
+    }
+    summary.lowest_mz = *std::min_element(lowest.begin(), lowest.end());
+    summary.highest_mz = *std::max_element(highest.begin(), highest.end());
+    if (any_nan) summary.lowest_mz = summary.highest_mz = not_a_number;
     return summary;
 }
 
@@ -188,6 +204,8 @@ public:
         if (outcome.failure) return outcome;
 
         std::uint64_t at = offsets_.wait(c);
+        out_.mz.commit(at * sizeof(double), used * sizeof(double));
+        out_.intensity.commit(at * sizeof(float), used * sizeof(float));
         const auto& calibration = run_.sample().calibration;
         const raw::ScanPoint* points = points_.data();
         for (std::size_t k = chunk.begin; k < chunk.end; ++k) {
