@@ -69,31 +69,16 @@ double process_cpu_seconds() {
            1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
 }
 
-// Like best_of, with the CPU time of every thread of the process.
+// Runs `pass` `repeat` times and keeps the fastest wall and CPU times; the
+// CPU time of the calling thread, or with `cpu_seconds` that of the process.
 template <class Pass>
-Timing best_of_threaded(int repeat, Pass&& pass) {
+Timing best_of(int repeat, Pass&& pass, double (*cpu_seconds)() = thread_cpu_seconds) {
     Timing best;
     for (int r = 0; r < repeat; ++r) {
         const auto wall_start = std::chrono::steady_clock::now();
-        const double cpu_start = process_cpu_seconds();
+        const double cpu_start = cpu_seconds();
         pass();
-        const double cpu = process_cpu_seconds() - cpu_start;
-        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
-        best.wall = std::min(best.wall, wall);
-        best.cpu = std::min(best.cpu, cpu);
-    }
-    return best;
-}
-
-// Runs `pass` `repeat` times and keeps the fastest wall and CPU times.
-template <class Pass>
-Timing best_of(int repeat, Pass&& pass) {
-    Timing best;
-    for (int r = 0; r < repeat; ++r) {
-        const auto wall_start = std::chrono::steady_clock::now();
-        const double cpu_start = thread_cpu_seconds();
-        pass();
-        const double cpu = thread_cpu_seconds() - cpu_start;
+        const double cpu = cpu_seconds() - cpu_start;
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
         best.wall = std::min(best.wall, wall);
         best.cpu = std::min(best.cpu, cpu);
@@ -218,7 +203,7 @@ int main(int argc, char** argv) {
     });
 
     // New memory for every thread: each allocates from an arena of its own.
-    const Timing fresh_threads = best_of_threaded(1, [&] {
+    const Timing fresh_threads = best_of(1, [&] {
         std::vector<std::vector<std::pair<std::vector<double>, std::vector<float>>>> kept(threads);
         std::vector<std::thread> workers;
         for (std::size_t t = 0; t < threads; ++t) {
@@ -230,7 +215,7 @@ int main(int argc, char** argv) {
         }
         for (std::thread& worker : workers) worker.join();
         sink = sink + kept.size();
-    });
+    }, process_cpu_seconds);
 
     auto run = corvex::engine::Run::open(argv[1]);
     if (!run) {
@@ -238,13 +223,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::vector<std::size_t> everything = run->select({});
-    const Timing load = best_of_threaded(repeat, [&] {
+    const Timing load = best_of(repeat, [&] {
         auto loaded = corvex::engine::load_peaks(*run, everything, corvex::engine::LoadOptions{.threads = threads});
         if (!loaded || loaded->peak_total() != peaks) {
             std::fprintf(stderr, "load failed or kept another number of peaks\n");
             std::exit(1);
         }
-    });
+    }, process_cpu_seconds);
 
     std::printf(
         "{\"scans\": %zu, \"peaks\": %llu, \"payload_bytes\": %llu, \"repeat\": %d, \"threads\": %zu,\n"

@@ -1,8 +1,8 @@
 // The module's classes and functions, defined one unit per class.
 #pragma once
 
-#include "corvex/python/metadata.hpp"
 #include "corvex/python/ref.hpp"
+#include "corvex/python/types.hpp"
 #include "lumora/types.hpp"
 
 namespace corvex::python {

@@ -4,12 +4,6 @@
 
 namespace corvex::python {
 
-PyObject* cached_type(PyObject*& slot, PyType_Spec& type_spec) {
-    if (!slot) slot = PyType_FromSpec(&type_spec);
-    Py_XINCREF(slot);
-    return slot;
-}
-
 PyObject* run_info_dict(const lumora::RunMetadata& metadata) {
     Ref analyzers = Ref::steal(py_list(metadata.analyzers.size(), [&](std::size_t i) {
         return py_text(lumora::to_text(metadata.analyzers[i]));

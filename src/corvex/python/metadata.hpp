@@ -26,8 +26,4 @@ PyObject* dde_precursor_list(const std::vector<raw::DdeRecord>& records);
 PyObject* chromatogram_list(const std::vector<lumora::ChromatogramRecord>& records);
 PyObject* scan_index_list(const std::vector<raw::IdxRecord>& records);
 
-// Creates a heap type from `type_spec` on the first call and returns a new
-// reference to it on every call.
-PyObject* cached_type(PyObject*& slot, PyType_Spec& type_spec);
-
 }  // namespace corvex::python

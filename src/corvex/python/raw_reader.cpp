@@ -203,11 +203,6 @@ PyObject* raw_reader_repr(PyObject* self) {
         [](const std::string& text) { return py_text(text); });
 }
 
-template <class F>
-PyCFunction as_cfunction(F* function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
-}
-
 PyMethodDef raw_reader_methods[] = {
     {"read_spectrum", as_cfunction(read_spectrum), METH_FASTCALL | METH_KEYWORDS,
      "read_spectrum($self, scan_index)\n--\n\n"},

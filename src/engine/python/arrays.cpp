@@ -4,7 +4,7 @@
 #include <new>
 
 #include "corvex/python/errors.hpp"
-#include "corvex/python/metadata.hpp"
+#include "corvex/python/types.hpp"
 
 namespace corvex::engine::python {
 

@@ -20,6 +20,7 @@
 #include "corvex/python/convert.hpp"
 #include "corvex/python/errors.hpp"
 #include "corvex/python/metadata.hpp"
+#include "corvex/python/types.hpp"
 #include "corvex/scan_rules.hpp"
 #include "engine/peaks.hpp"
 #include "engine/python/arrays.hpp"
@@ -32,6 +33,7 @@ namespace corvex::engine::python {
 namespace {
 
 using corvex::python::BorrowFlag;
+using corvex::python::as_cfunction;
 using corvex::python::cached_type;
 using corvex::python::ExclusiveAccess;
 using corvex::python::guarded;
@@ -42,11 +44,6 @@ using corvex::python::py_list;
 using corvex::python::py_none;
 using corvex::python::py_text;
 using corvex::python::Signature;
-
-template <class F>
-PyCFunction as_cfunction(F* function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
-}
 
 PyObject* raise_error(const Error& error) {
     PyErr_SetString(PyExc_RuntimeError, error_text(error).c_str());
