@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <cstdlib>
 #include <new>
 
@@ -50,9 +51,8 @@ Memory Memory::reserve(std::size_t bytes) {
     void* address = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
                            -1, 0);
     if (address == MAP_FAILED) throw std::bad_alloc();
-    // No MADV_HUGEPAGE: zeroing 2 MiB pages measured slower and far less
-    // steady than plain pages for results written once, front to back (in
-    // a virtual machine the host backs fresh huge pages lazily).
+    // No MADV_HUGEPAGE: 2 MiB pages measured no faster and far less steady
+    // than plain pages for results written once, front to back.
     memory.data_ = static_cast<std::byte*>(address);
     memory.size_ = bytes;
     memory.mapped_ = length;
@@ -89,6 +89,51 @@ void Memory::shrink(std::size_t bytes) noexcept {
         data_ = static_cast<std::byte*>(resized);
     }
     size_ = bytes;
+}
+
+MemoryRecycler::MemoryRecycler(std::size_t kept_bytes) : limit_(kept_bytes), owner_(::getpid()) {}
+
+Memory MemoryRecycler::take(std::size_t bytes) {
+    {
+        std::lock_guard lock(mutex_);
+        // The smallest kept block that is large enough.
+        auto best = kept_.end();
+        for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+            if (it->size() >= bytes && (best == kept_.end() || it->size() < best->size())) best = it;
+        }
+        if (best != kept_.end()) {
+            Memory memory = std::move(*best);
+            kept_.erase(best);
+            kept_bytes_ -= memory.size();
+            return memory;
+        }
+    }
+    // Sizes rounded up, so that a block can serve the next spectra of about
+    // the same size.
+    constexpr std::size_t granule = std::size_t{64} << 10;
+    return Memory::allocate((bytes + granule - 1) / granule * granule);
+}
+
+std::shared_ptr<const Memory> MemoryRecycler::share(Memory memory) {
+    std::weak_ptr<MemoryRecycler> home = weak_from_this();
+    return std::shared_ptr<const Memory>(new Memory(std::move(memory)), [home](const Memory* shared) {
+        std::unique_ptr<Memory> owned(const_cast<Memory*>(shared));
+        if (auto recycler = home.lock()) recycler->give_back(std::move(*owned));
+    });
+}
+
+void MemoryRecycler::give_back(Memory memory) noexcept {
+    // In a child forked while a thread of the parent held the mutex, the
+    // child's copy of it stays locked: there blocks are simply freed.
+    if (memory.size() == 0 || ::getpid() != owner_) return;
+    std::lock_guard lock(mutex_);
+    if (kept_bytes_ + memory.size() > limit_) return;  // full: `memory` is freed as it goes
+    try {
+        kept_.push_back(std::move(memory));
+    } catch (...) {
+        return;  // no room to keep it: it is freed
+    }
+    kept_bytes_ += kept_.back().size();
 }
 
 void Memory::free() noexcept {

@@ -3,8 +3,13 @@
 // anonymous mapping.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
+#include <memory>
+#include <mutex>
 #include <utility>
+#include <vector>
 
 namespace corvex::engine {
 
@@ -53,6 +58,34 @@ private:
     std::byte* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t mapped_ = 0;  // bytes mapped, for a reservation; 0 for heap memory
+};
+
+// Blocks of heap memory that go round between the threads that fill them
+// and whoever keeps them afterwards. A block whose last owner is gone comes
+// back here for later use instead of going back to the system, which would
+// hand out new pages, one page fault each, for every block. Keeps at most
+// `kept_bytes` waiting; shared by any number of threads. Create it with
+// std::make_shared: blocks find their way back through a weak reference.
+class MemoryRecycler : public std::enable_shared_from_this<MemoryRecycler> {
+public:
+    explicit MemoryRecycler(std::size_t kept_bytes);
+
+    // A block of at least `bytes`, left unset: the smallest kept one that is
+    // large enough, or new memory.
+    Memory take(std::size_t bytes);
+
+    // `memory`, shared by whoever keeps it; when the last owner goes it
+    // comes back here, or is freed when the recycler is gone or full.
+    std::shared_ptr<const Memory> share(Memory memory);
+
+private:
+    void give_back(Memory memory) noexcept;
+
+    const std::size_t limit_;
+    const pid_t owner_;  // the process the recycler was made in
+    std::mutex mutex_;
+    std::vector<Memory> kept_;
+    std::size_t kept_bytes_ = 0;
 };
 
 }  // namespace corvex::engine

@@ -19,16 +19,20 @@ constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 
 }  // namespace
 
-SpectrumPeaks::SpectrumPeaks(std::size_t count)
-    : memory_(Memory::allocate(count * (sizeof(double) + sizeof(float)))), count_(count) {}
+SpectrumPeaks::SpectrumPeaks(std::size_t count) : SpectrumPeaks(count, Memory::allocate(bytes_for(count))) {}
 
-Result<SpectrumPeaks> read_peaks(const Run& run, std::size_t position, raw::ScanDecoder& decoder) {
+SpectrumPeaks::SpectrumPeaks(std::size_t count, Memory memory) : memory_(std::move(memory)), count_(count) {}
+
+Result<SpectrumPeaks> read_peaks(const Run& run, std::size_t position, raw::ScanDecoder& decoder,
+                                 MemoryRecycler* recycler) {
     auto points = read_scan_points(run.sample(), position, decoder);
     if (!points) {
         decoder.release_oversized();
         return fail(std::move(points).error());
     }
-    SpectrumPeaks peaks(points->size());
+    const std::size_t count = points->size();
+    SpectrumPeaks peaks = recycler ? SpectrumPeaks(count, recycler->take(SpectrumPeaks::bytes_for(count)))
+                                   : SpectrumPeaks(count);
     raw::points_to_peaks(*points, run.sample().calibration, peaks.mz().data(), peaks.intensity().data());
     decoder.release_oversized();
     return peaks;
@@ -75,19 +79,20 @@ PeakSummary summarize_peaks(std::span<const double> mz, std::span<const float> i
 
 PeakStream::PeakStream(Run run, std::vector<std::size_t> positions, PoolLimits limits)
     : run_(std::make_shared<const Run>(std::move(run))),
+      // Room for what waits in the window and about as much again on its way
+      // back from the consumer.
+      recycler_(std::make_shared<MemoryRecycler>(std::min(limits.bytes_ahead, SIZE_MAX / 2) * 2)),
       positions_(std::make_shared<const std::vector<std::size_t>>(std::move(positions))),
       pool_(
           positions_->size(),
-          [run = run_, positions = positions_] {
-              return [run, positions, decoder = raw::ScanDecoder()](std::size_t k) mutable {
+          [run = run_, positions = positions_, recycler = recycler_] {
+              return [run, positions, recycler, decoder = raw::ScanDecoder()](std::size_t k) mutable {
                   const std::size_t position = (*positions)[k];
-                  return Item{position, read_peaks(*run, position, decoder)};
+                  return Item{position, read_peaks(*run, position, decoder, recycler.get())};
               };
           },
           limits,
-          [](const Item& item) {
-              return item.peaks.ok() ? item.peaks.value().size() * (sizeof(double) + sizeof(float)) : 0;
-          }) {}
+          [](const Item& item) { return item.peaks.ok() ? SpectrumPeaks::bytes_for(item.peaks->size()) : 0; }) {}
 
 namespace {
 

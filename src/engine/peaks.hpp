@@ -24,8 +24,14 @@ namespace corvex::engine {
 class SpectrumPeaks {
 public:
     SpectrumPeaks() = default;
-    // Room for `count` peaks, left unset.
+    // Room for `count` peaks, left unset: in new heap memory, or in `memory`
+    // (at least bytes_for(count) long).
     explicit SpectrumPeaks(std::size_t count);
+    SpectrumPeaks(std::size_t count, Memory memory);
+
+    static constexpr std::size_t bytes_for(std::size_t count) noexcept {
+        return count * (sizeof(double) + sizeof(float));
+    }
 
     std::size_t size() const noexcept { return count_; }
     std::span<double> mz() noexcept { return {memory_.as<double>(), count_}; }
@@ -45,8 +51,10 @@ private:
     std::size_t count_ = 0;
 };
 
-// The peaks of the scan at `position`, read through the caller's decoder.
-Result<SpectrumPeaks> read_peaks(const Run& run, std::size_t position, raw::ScanDecoder& decoder);
+// The peaks of the scan at `position`, read through the caller's decoder,
+// in memory from `recycler` when one is given.
+Result<SpectrumPeaks> read_peaks(const Run& run, std::size_t position, raw::ScanDecoder& decoder,
+                                 MemoryRecycler* recycler = nullptr);
 
 // The values of a spectrum that need its peaks.
 struct PeakSummary {
@@ -78,8 +86,14 @@ public:
     std::optional<Item> next() { return pool_.next(); }
     std::size_t size() const noexcept { return pool_.size(); }
 
+    // Where the items' memory comes from: hand an item's memory out through
+    // recycler().share() and it serves a later spectrum once its last owner
+    // is gone, instead of every spectrum taking new pages from the system.
+    const std::shared_ptr<MemoryRecycler>& recycler() const noexcept { return recycler_; }
+
 private:
     std::shared_ptr<const Run> run_;
+    std::shared_ptr<MemoryRecycler> recycler_;
     std::shared_ptr<const std::vector<std::size_t>> positions_;
     OrderedPool<Item> pool_;
 };

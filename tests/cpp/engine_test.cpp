@@ -8,11 +8,13 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "corvex/scan_rules.hpp"
+#include "engine/memory.hpp"
 #include "engine/peaks.hpp"
 #include "engine/run.hpp"
 #include "fixture_path.hpp"
@@ -97,6 +99,51 @@ INSTANTIATE_TEST_SUITE_P(
                     SummaryCase{"NanMzMakesExtremesNan", {1.0, nan64, 3.0}, {4, 1, 2}, {7.0, 1.0, 4, nan64, nan64}},
                     SummaryCase{"OnePeak", {20.5}, {0x1p24f}, {0x1p24, 20.5, 0x1p24f, 20.5, 20.5}}),
     [](const auto& info) { return info.param.name; });
+
+// --- memory ---------------------------------------------------------------------
+
+TEST(MemoryRecycler, HandsABlockBackOutOnceItsLastOwnerIsGone) {
+    auto recycler = std::make_shared<MemoryRecycler>(1 << 20);
+    Memory first = recycler->take(100'000);
+    ASSERT_GE(first.size(), 100'000U);
+    const std::byte* address = first.data();
+    auto shared = recycler->share(std::move(first));
+    auto again = shared;
+    shared.reset();
+    // Still owned: a new block.
+    Memory second = recycler->take(1000);
+    const std::byte* small = second.data();
+    EXPECT_NE(small, address);
+    again.reset();
+    // Back: the smallest kept block large enough, and none too small.
+    recycler->share(std::move(second)).reset();
+    EXPECT_NE(recycler->take(200'000).data(), address);
+    const Memory reused_small = recycler->take(1);
+    const Memory reused = recycler->take(1);
+    EXPECT_EQ(reused_small.data(), small);
+    EXPECT_EQ(reused.data(), address);
+    // Past the limit nothing is kept; a block outliving its recycler is
+    // freed (the sanitizers check both).
+    std::vector<std::shared_ptr<const Memory>> kept;
+    for (int k = 0; k < 40; ++k) kept.push_back(recycler->share(recycler->take(100'000)));
+    kept.resize(1);
+    recycler.reset();
+    kept.clear();
+}
+
+// Reservations shrink to what was written, in whole pages.
+TEST(Memory, ReservationCommitsAndShrinks) {
+    Memory reserved = Memory::reserve(std::size_t{1} << 30);
+    ASSERT_TRUE(reserved.reserved());
+    reserved.commit(4096 * 3 + 5, 10'000);
+    auto* values = reserved.as<std::uint64_t>();
+    for (std::size_t k = 0; k < 100'000; ++k) values[k] = k;
+    reserved.shrink(100'000 * sizeof(std::uint64_t));
+    EXPECT_EQ(reserved.size(), 100'000 * sizeof(std::uint64_t));
+    EXPECT_EQ(values[99'999], 99'999U);
+    reserved.shrink(0);
+    EXPECT_EQ(reserved.data(), nullptr);
+}
 
 // --- loads and streams over fixture runs --------------------------------------
 

@@ -92,10 +92,13 @@ PyObject* new_buffer(std::shared_ptr<const void> keep, const void* data, std::si
 }
 
 PyObject* new_buffer(Memory memory, Access access) {
-    auto owned = std::make_shared<Memory>(std::move(memory));
-    const void* data = owned->data();
-    const std::size_t size = owned->size();
-    return new_buffer(std::move(owned), data, size, access);
+    return new_buffer(std::make_shared<const Memory>(std::move(memory)), access);
+}
+
+PyObject* new_buffer(std::shared_ptr<const Memory> memory, Access access) {
+    const void* data = memory->data();
+    const std::size_t size = memory->size();
+    return new_buffer(std::shared_ptr<const void>(std::move(memory)), data, size, access);
 }
 
 PyObject* numpy_array(PyObject* buffer, const char* dtype, std::size_t count, std::size_t offset) {

@@ -25,6 +25,9 @@ PyObject* new_buffer(std::shared_ptr<const void> keep, const void* data, std::si
 // A Buffer owning `memory`.
 PyObject* new_buffer(Memory memory, Access access);
 
+// A Buffer sharing `memory`.
+PyObject* new_buffer(std::shared_ptr<const Memory> memory, Access access);
+
 // numpy.frombuffer(buffer, dtype, count, offset): `count` values of `dtype`
 // ("<f8", "<f4", "<i8") from byte `offset` on.
 PyObject* numpy_array(PyObject* buffer, const char* dtype, std::size_t count, std::size_t offset = 0);

@@ -279,11 +279,14 @@ std::optional<std::size_t> to_threads(PyObject* value) {
     return static_cast<std::size_t>(*threads);
 }
 
-// (mz, intensity): two writable arrays over one block that they share.
-PyObject* peak_arrays(SpectrumPeaks&& peaks) {
+// (mz, intensity): two writable arrays over one block that they share,
+// which goes back to `recycler` when both are gone, when there is one.
+PyObject* peak_arrays(SpectrumPeaks&& peaks, MemoryRecycler* recycler = nullptr) {
     const std::size_t count = peaks.size();
     const std::size_t intensity_offset = peaks.intensity_offset();
-    Ref buffer = Ref::steal(new_buffer(std::move(peaks).release(), Access::Writable));
+    Memory memory = std::move(peaks).release();
+    Ref buffer = Ref::steal(recycler ? new_buffer(recycler->share(std::move(memory)), Access::Writable)
+                                     : new_buffer(std::move(memory), Access::Writable));
     if (!buffer) return nullptr;
     Ref mz = Ref::steal(numpy_array(buffer.get(), "<f8", count, 0));
     if (!mz) return nullptr;
@@ -329,6 +332,8 @@ struct PeakIterObject {
     BorrowFlag access;
     // Null once the iteration has ended (the threads are gone then).
     std::unique_ptr<PeakStream> stream;
+    // The stream's memory, which the arrays handed out give back.
+    std::shared_ptr<MemoryRecycler> recycler;
     // The process whose threads feed `stream`.
     pid_t owner;
     // Received, but its arrays could not be made (out of memory): handed
@@ -359,6 +364,7 @@ void peak_iter_dealloc(PyObject* self) {
     PeakIterObject& object = *as_iter(self);
     end_stream(object);
     object.pending.~optional();
+    object.recycler.~shared_ptr();
     object.stream.~unique_ptr();
     object.access.~BorrowFlag();
     type->tp_free(self);
@@ -370,11 +376,10 @@ PyObject* peak_iter_iter(PyObject* self) { return Py_NewRef(self); }
 // (position, mz, intensity)
 PyObject* hand_out(PeakIterObject& object, PeakStream::Item&& item) {
     const std::size_t position = item.position;
-    Ref arrays = Ref::steal(peak_arrays(std::move(item.peaks).value()));
+    Ref arrays = Ref::steal(peak_arrays(std::move(item.peaks).value(), object.recycler.get()));
     if (!arrays) return nullptr;
     Ref index = Ref::steal(py_int(std::uint64_t{position}));
     if (!index) return nullptr;
-    (void)object;
     return PyTuple_Pack(3, index.get(), PyTuple_GET_ITEM(arrays.get(), 0), PyTuple_GET_ITEM(arrays.get(), 1));
 }
 
@@ -463,12 +468,14 @@ PyObject* run_iter_peaks(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         PeakIterObject& object = *as_iter(iterator.get());
         new (&object.access) BorrowFlag();
         new (&object.stream) std::unique_ptr<PeakStream>();
+        new (&object.recycler) std::shared_ptr<MemoryRecycler>();
         object.owner = ::getpid();
         new (&object.pending) std::optional<PeakStream::Item>();
         // Made last, so that nothing can fail once its threads run.
         object.stream = std::make_unique<PeakStream>(
             *as_run(self)->run, std::move(*positions),
             PoolLimits{*threads, 0, PeakStream::default_bytes_ahead});
+        object.recycler = object.stream->recycler();
         return iterator.release();
     });
 }
