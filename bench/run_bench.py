@@ -232,10 +232,10 @@ def child_mzml(reader: str, path: str) -> dict:
 CHILD_ENV = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
 
 
-def run_child(*args: str) -> dict:
-    """Runs one measurement in a new interpreter. Its standard error (the
-    mzML readers' chatter) is shown only when it fails."""
-    done = subprocess.run([sys.executable, __file__, "--child", *args], stdout=subprocess.PIPE,
+def run_child(*args: str, script: str = __file__) -> dict:
+    """Runs one measurement of `script` in a new interpreter. Its standard
+    error (the mzML readers' chatter) is shown only when it fails."""
+    done = subprocess.run([sys.executable, script, "--child", *args], stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, text=True, env=CHILD_ENV)
     if done.returncode != 0:
         sys.stderr.write(done.stderr)

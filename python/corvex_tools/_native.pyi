@@ -1,14 +1,74 @@
-"""Type information for corvex_tools._native, the engine behind corvex_tools.arrays.
+"""The compiled engine of corvex_tools; use corvex_tools' Python API instead."""
 
-Use corvex_tools.open_run and its Run and Peaks classes; this module's names
-are the compiled layer under them.
-"""
-
-from typing import TypedDict, final
+from typing import Any, Mapping, Optional, Sequence, Tuple, TypedDict, final
 
 import numpy as np
 import numpy.typing as npt
 from corvex import Calibration, Chromatogram, InstrumentInfo, PolarityText, RunInfo, ScanIndexRecord
+from numpy.typing import ArrayLike
+
+# Arrays handed out as buffer objects (the buffer protocol, for
+# numpy.frombuffer), which the type system cannot name on every Python.
+Buffer = Any
+
+def available_cpus() -> int:
+    """The CPUs this process may run on: the default number of decoding threads."""
+
+def mzml_param_keys() -> list[Tuple[str, Optional[str]]]: ...
+def float_repr(value: float) -> str: ...
+
+INTENSITY_BIN_SHIFT: int
+
+def peak_stats(mz: ArrayLike, intensity: ArrayLike, histogram: ArrayLike) -> Tuple[int, float, float, float]: ...
+def mz_range(mz: ArrayLike) -> Tuple[float, float]: ...
+def bin_peaks(mz: ArrayLike, intensity: ArrayLike, low_mz: float, bin_width: float, row: ArrayLike) -> int: ...
+
+@final
+class MzmlWriter:
+    def __new__(cls, fd: int, header: bytes, between: bytes, footer: bytes,
+                params: Sequence[Tuple[str, str]], zlib: bool, numpress_mz: Optional[str] = None,
+                numpress_intensity: Optional[str] = None) -> MzmlWriter: ...
+    def write_spectrum(self, native_id: str, ms_level: int, retention_time_sec: float, total_ion_current: float,
+                       base_peak: Optional[Tuple[float, float]], polarity: Optional[str], centroid: bool,
+                       precursor: Optional[Mapping[str, Any]], mz: ArrayLike, intensity: ArrayLike) -> None: ...
+    def write_chromatogram(self, native_id: str, type_param: str, time_sec: ArrayLike,
+                           intensity: ArrayLike) -> None: ...
+    def finish(self) -> int: ...
+    @property
+    def spectrum_count(self) -> int: ...
+    @property
+    def chromatogram_count(self) -> int: ...
+
+@final
+class MgfWriter:
+    def __new__(cls, fd: int) -> MgfWriter: ...
+    def write(self, native_id: str, ms_level: int, scan_number: int, retention_time_sec: float,
+              precursor: Optional[Mapping[str, Any]], mz: ArrayLike, intensity: ArrayLike) -> bool: ...
+    def finish(self) -> None: ...
+    @property
+    def written(self) -> int: ...
+    @property
+    def skipped(self) -> int: ...
+
+class CentroidDefaults(TypedDict):
+    min_snr: float
+    min_intensity: float
+    min_points: int
+    max_gap_channels: int
+    single_point_peaks: bool
+    valley_ratio: float
+    min_valley_snr: float
+    position: str
+
+def centroid_defaults() -> CentroidDefaults: ...
+
+@final
+class CentroidPicker:
+    def __new__(cls, min_snr: float, min_intensity: float, min_points: int, max_gap_channels: int,
+                single_point_peaks: bool, valley_ratio: float, min_valley_snr: float,
+                position: str) -> CentroidPicker: ...
+    def pick(self, channels: Buffer, intensities: Buffer, slope: Optional[float],
+             intercept: Optional[float]) -> Tuple[Buffer, Optional[Buffer], Buffer, Buffer, Buffer, float, float]: ...
 
 class RawColumns(TypedDict):
     """``Run.columns()``: the numeric columns over the run's own memory (read-only)."""
@@ -36,10 +96,6 @@ class LoadedArrays(TypedDict):
     lowest_mz: npt.NDArray[np.float64]
     highest_mz: npt.NDArray[np.float64]
     peak_count: npt.NDArray[np.int64]
-
-@final
-class Buffer:
-    """Memory of the engine's behind numpy arrays; made by corvex_tools only."""
 
 @final
 class PeakIter:
@@ -74,7 +130,6 @@ class Run:
     def iter_peaks(self, positions: npt.NDArray[np.int64], threads: int | None = None) -> PeakIter: ...
     def load(self, positions: npt.NDArray[np.int64], threads: int | None = None) -> LoadedArrays: ...
 
-def available_cpus() -> int:
-    """The CPUs this process may run on: the default number of decoding threads."""
-
 def open_run(path: str, sample: str | None = None) -> Run: ...
+def scan_file_path(path: str) -> str:
+    """The scan data file of the .wiff file at `path`, by the reader's rule."""

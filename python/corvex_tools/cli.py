@@ -1,21 +1,25 @@
-"""The ``corvex`` command: ``corvex info`` and ``corvex convert``."""
+"""The ``corvex`` command: ``corvex info``, ``corvex convert`` and ``corvex report``."""
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import re
+import signal
 import sys
+import threading
 from contextlib import ExitStack
 from pathlib import Path
-from typing import Any, Callable, List, Optional, Sequence
+from typing import Any, Callable, Iterator, List, Optional, Sequence, Union
 
 import corvex
 
 from . import ToolError
 from .info import format_text, summarize
-from .output import atomic_output
+from .output import atomic_output, plan_outputs
+from .scan_file import sample_truncation, scan_file_path
 
 FORMATS = {"mzml": ("mzML", ".mzML"), "mgf": ("mgf", ".mgf")}
 
@@ -59,25 +63,12 @@ def _file_part(text: str) -> str:
     return re.sub(r"[^A-Za-z0-9._-]+", "_", text).strip(".") or "sample"
 
 
-def _plan_outputs(path: str, samples: List[str], all_names: List[str], output: Optional[str],
-                  suffix: str) -> List[Path]:
-    """Output path for each sample to convert."""
+def _file_names(path: str, samples: List[str], all_names: List[str], suffix: str) -> List[str]:
+    """The name of each sample's output file: RUN.SUFFIX, or RUN.SAMPLE.SUFFIX when the run has several."""
     stem = Path(path).stem
-    per_sample = len(all_names) > 1
-
-    def name(sample: str) -> str:
-        return f"{stem}.{_file_part(sample)}{suffix}" if per_sample else f"{stem}{suffix}"
-
-    if output is None:
-        return [Path.cwd() / name(s) for s in samples]
-    target = Path(output)
-    if target.is_dir():
-        return [target / name(s) for s in samples]
-    if len(samples) > 1:
-        raise ToolError(f"{output}: with --all-samples, -o must name an existing directory")
-    if not target.parent.is_dir():
-        raise ToolError(f"{output}: output directory {str(target.parent)!r} does not exist")
-    return [target]
+    if len(all_names) == 1:
+        return [f"{stem}{suffix}" for _ in samples]
+    return [f"{stem}.{_file_part(sample)}{suffix}" for sample in samples]
 
 
 def _progress(total: Optional[int], label: str, stack: ExitStack) -> Optional[Callable[[int], Any]]:
@@ -97,14 +88,16 @@ def _progress(total: Optional[int], label: str, stack: ExitStack) -> Optional[Ca
 def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression: bool,
                     threads: Optional[int] = None, jobs: Optional[int] = None) -> None:
     label = f"{Path(path).name}:{sample}"
+    inputs = _inputs(path)
     with ExitStack() as stack:
         if fmt == "mzml":
             try:
                 from .mzml import convert_mzml, default_processes
             except ImportError as error:
-                raise ToolError(f"mzML output needs psims ({error}); "
-                                "install it with: pip install 'corvex[tools]'") from error
-            with atomic_output(target) as out:
+                package = (error.name or "").partition(".")[0] or str(error)
+                raise ToolError(f"mzML output needs the Python module {package!r}, "
+                                f"which cannot be imported ({error})") from error
+            with atomic_output(target, inputs) as out:
                 try:
                     convert_mzml(out, path, sample, compression=compression, threads=threads,
                                  processes=default_processes(path) if jobs is None else jobs,
@@ -115,11 +108,16 @@ def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression:
             from .mgf import write_mgf
 
             progress = _progress(None, label, stack)
-            with atomic_output(target) as out:
+            with atomic_output(target, inputs) as out:
                 _, skipped = write_mgf(out, _stream(path, sample), progress=progress)
             if skipped:
                 print(f"corvex: {label}: left out {skipped} fragment spectra without a precursor m/z",
                       file=sys.stderr)
+
+
+def _inputs(path: str) -> List[Union[str, Path]]:
+    """The files a conversion reads, which no output may replace."""
+    return [path, scan_file_path(path)]
 
 
 def _stream(path: str, sample: str) -> Any:
@@ -129,28 +127,94 @@ def _stream(path: str, sample: str) -> Any:
         raise _reader_error(path, error) from error
 
 
+def _check_scan_file(path: str, sample: str, allow_truncated: bool) -> None:
+    """Refuse a sample whose scan blocks reach past the end of the scan data file, or warn with --allow-truncated."""
+    try:
+        truncation = sample_truncation(path, sample)
+    except RuntimeError as error:
+        raise _reader_error(path, error) from error
+    if truncation is None:
+        return
+    if not allow_truncated:
+        raise ToolError(f"{path}: sample {sample!r}: {truncation.describe()}; the run is incomplete "
+                        "(--allow-truncated converts it anyway)")
+    print(f"corvex: warning: {path}: sample {sample!r}: {truncation.describe()}; converting anyway",
+          file=sys.stderr)
+
+
+def _chosen_samples(path: str, names: List[str], args: argparse.Namespace, verb: str) -> List[str]:
+    """The samples that --sample NAME or --all-samples pick of ``names``; with neither, the only one."""
+    if args.sample is not None:
+        if args.sample not in names:
+            raise ToolError(f"{path}: no sample named {args.sample!r} (samples: {', '.join(names)})")
+        return [args.sample]
+    if args.all_samples or len(names) == 1:
+        return names
+    raise ToolError(f"{path} holds {len(names)} samples ({', '.join(names)}); "
+                    f"choose one with --sample NAME or {verb} all with --all-samples")
+
+
 def cmd_convert(args: argparse.Namespace) -> int:
     path = _input(args.run)
     all_names = _samples(path)
-    if args.sample is not None:
-        if args.sample not in all_names:
-            raise ToolError(f"{path}: no sample named {args.sample!r} (samples: {', '.join(all_names)})")
-        samples = [args.sample]
-    elif args.all_samples or len(all_names) == 1:
-        samples = all_names
-    else:
-        raise ToolError(f"{path} holds {len(all_names)} samples ({', '.join(all_names)}); "
-                        "choose one with --sample NAME or convert all with --all-samples")
+    samples = _chosen_samples(path, all_names, args, "convert")
     fmt = args.format
     if fmt is None:
         fmt = "mgf" if args.output and args.output.lower().endswith(".mgf") else "mzml"
-    targets = _plan_outputs(path, samples, all_names, args.output, FORMATS[fmt][1])
+    for sample in samples:
+        _check_scan_file(path, sample, args.allow_truncated)
+    targets = plan_outputs(args.output, _file_names(path, samples, all_names, FORMATS[fmt][1]),
+                           inputs=_inputs(path))
     for sample, target in zip(samples, targets):
         _convert_sample(path, sample, target, fmt, compression=not args.no_compression, threads=args.threads,
                         jobs=args.jobs)
         if not args.quiet and sys.stderr.isatty():
             print(f"corvex: wrote {target}", file=sys.stderr)
     return 0
+
+
+def cmd_report(args: argparse.Namespace) -> int:
+    from .report import labels, profile, write_report
+
+    paths = [_input(path) for path in args.runs]
+    inputs = [name for path in paths for name in _inputs(path)]
+    (target,) = plan_outputs(args.output, [f"{Path(paths[0]).stem}.report.html" if len(paths) == 1
+                                           else "report.html"], inputs=inputs)
+    # (path, sample, whether the file holds several, why it cannot be read)
+    runs: List[Any] = []
+    for path in paths:
+        try:
+            names = corvex.list_samples(path)
+        except RuntimeError as error:
+            runs.append((path, None, False, str(_reader_error(path, error))))
+            continue
+        runs += [(path, sample, len(names) > 1, None) for sample in _chosen_samples(path, names, args, "report")]
+    profiles, failures, problems = [], [], []
+    with ExitStack() as stack:
+        for (path, sample, _, failed), label in zip(runs, labels([run[:3] for run in runs])):
+            if failed is None:
+                try:
+                    result = profile(path, sample, label, progress=lambda total: _progress(total, label, stack))
+                except RuntimeError as error:
+                    failed = str(_reader_error(path, error))
+            if failed is not None:
+                failures.append((label, failed))
+                problems.append(failed)
+                continue
+            profiles.append(result)
+            if result.error is not None:
+                problems.append(str(_reader_error(path, RuntimeError(result.error))))
+            if result.truncation is not None:
+                print(f"corvex: warning: {path}: sample {sample!r}: {result.truncation.describe()}",
+                      file=sys.stderr)
+    if len(runs) == 1 and problems:
+        raise ToolError(problems[0])
+    for problem in problems:
+        print(f"corvex: {problem}", file=sys.stderr)
+    write_report(target, profiles, failures, _version(), inputs)
+    if not args.quiet and sys.stderr.isatty():
+        print(f"corvex: wrote {target}", file=sys.stderr)
+    return 1 if problems else 0
 
 
 def _format_choice(text: str) -> str:
@@ -181,7 +245,8 @@ class _Parser(argparse.ArgumentParser):
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="corvex", description="Inspect SCIEX WIFF runs and convert them to open formats.")
     parser.add_argument("--version", action="version", version=f"corvex {_version()}")
-    commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
+    # Checked in main, which prints the whole help rather than argparse's one line.
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
 
     info = commands.add_parser("info", help="summarize a run: samples, scans, instrument, TIC")
     info.add_argument("run", metavar="RUN.wiff")
@@ -191,7 +256,9 @@ def build_parser() -> argparse.ArgumentParser:
     convert = commands.add_parser("convert", help="convert a run to indexed mzML or MGF")
     convert.add_argument("run", metavar="RUN.wiff")
     convert.add_argument("-o", "--output", metavar="OUT",
-                         help="output file, or an existing directory (default: the current directory)")
+                         help="output file, or a directory: an existing one, or one ending in '/', created "
+                              "when its parent exists (default: the current directory); never an input of "
+                              "the conversion or an existing file other than a regular file")
     which = convert.add_mutually_exclusive_group()
     which.add_argument("--sample", metavar="NAME", help="the sample to convert")
     which.add_argument("--all-samples", action="store_true",
@@ -207,8 +274,23 @@ def build_parser() -> argparse.ArgumentParser:
                          help="with --jobs 1, threads that compress mzML arrays (default: one per CPU, "
                               "at most 4; 0: compress in the main thread, the least CPU time on a busy "
                               "machine)")
+    convert.add_argument("--allow-truncated", action="store_true",
+                         help="convert a run whose scan data file is shorter than its scan index says, "
+                              "with a warning (spectra past the end come out with fewer peaks or fail)")
     convert.add_argument("-q", "--quiet", action="store_true", help="do not report the files written on a terminal")
     convert.set_defaults(handler=cmd_convert)
+
+    report = commands.add_parser("report", help="write an HTML quality report of one or more runs")
+    report.add_argument("runs", metavar="RUN.wiff", nargs="+")
+    report.add_argument("-o", "--output", metavar="OUT",
+                        help="the HTML file, or a directory (an existing one, or one ending in '/') for "
+                             "RUN.report.html (one run) or report.html (several); default: the current "
+                             "directory")
+    pick = report.add_mutually_exclusive_group()
+    pick.add_argument("--sample", metavar="NAME", help="the sample to report, in every run")
+    pick.add_argument("--all-samples", action="store_true", help="report every sample of every run")
+    report.add_argument("-q", "--quiet", action="store_true", help="do not report the file written on a terminal")
+    report.set_defaults(handler=cmd_report)
     return parser
 
 
@@ -221,8 +303,50 @@ def _version() -> str:
         return "unknown"
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
-    args = build_parser().parse_args(argv)
+class Terminated(BaseException):
+    """SIGTERM or SIGHUP, raised in the main thread as KeyboardInterrupt is for SIGINT.
+
+    Every ``with`` block on the way out cleans up as for Ctrl-C, whatever
+    the writer: temporary output files are removed, worker processes and
+    threads are stopped.
+    """
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+TERMINATION_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
+
+
+@contextlib.contextmanager
+def termination_raises() -> Iterator[None]:
+    """Turn SIGTERM and SIGHUP into :class:`Terminated` for the block.
+
+    A signal ignored on entry (under nohup) stays ignored.  Once one has
+    arrived both are ignored, so that a second one cannot cut the cleanup
+    short.  Only the main thread can handle signals; elsewhere nothing
+    changes.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def stop(signum: int, frame: Any) -> None:
+        for number in TERMINATION_SIGNALS:
+            signal.signal(number, signal.SIG_IGN)
+        raise Terminated(signum)
+
+    previous = {number: signal.signal(number, stop) for number in TERMINATION_SIGNALS
+                if signal.getsignal(number) is not signal.SIG_IGN}
+    try:
+        yield
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+
+
+def _run(args: argparse.Namespace) -> int:
     try:
         return int(args.handler(args))
     except ToolError as error:
@@ -239,6 +363,20 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         name = f"{error.filename}: " if error.filename else ""
         print(f"corvex: {name}{error.strerror or error}", file=sys.stderr)
         return 1
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command is None:
+        parser.print_help(sys.stderr)
+        return 2
+    try:
+        with termination_raises():
+            return _run(args)
+    except Terminated as stop:
+        print(f"corvex: stopped by {signal.Signals(stop.signum).name}", file=sys.stderr)
+        return 128 + stop.signum
 
 
 if __name__ == "__main__":

@@ -8,6 +8,8 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional
 
 import corvex
 
+from .scan_file import Truncation, find_truncation
+
 if TYPE_CHECKING:
     from corvex import Chromatogram
 
@@ -42,6 +44,7 @@ def summarize_sample(path: str, sample: str) -> Dict[str, Any]:
     levels, counts = np.unique(spectra["ms_level"], return_counts=True)
     times = spectra["retention_time_sec"]
     identity = run.instrument_info()
+    truncation = find_truncation(spectra["scan_offset"], spectra["scan_size"], run.scan_file_size)
     return {
         "name": sample,
         "scan_count": run.scan_count,
@@ -58,6 +61,8 @@ def summarize_sample(path: str, sample: str) -> Dict[str, Any]:
         "tic": _tic_summary(run.read_chromatograms()),
         "dde_precursor_count": len(run.dde_precursor_mz()),
         "ion_source_parameters": run.ion_source_parameters(),
+        # Scan blocks that reach past the end of the scan data file: the file is cut short.
+        "truncation": truncation._asdict() if truncation is not None else None,
     }
 
 
@@ -103,6 +108,9 @@ def format_text(summary: Dict[str, Any]) -> str:
         else:
             lines.append("  TIC:            -")
         lines.append(f"  DDE precursors: {s['dde_precursor_count']}")
+        truncation = s["truncation"]
+        lines.append("  Scan data:      " + (f"TRUNCATED: {Truncation(**truncation).describe()}"
+                                            if truncation else "complete"))
         params = s["ion_source_parameters"]
         if params:
             lines.append("  Ion source:     " + ", ".join(f"{k}={v:g}" for k, v in params.items()))

@@ -17,6 +17,8 @@ from pathlib import Path
 from typing import IO, TYPE_CHECKING, Any, Callable, Deque, Dict, Iterable, Iterator, List, Optional, Tuple
 
 import numpy as np
+from psims.controlled_vocabulary.controlled_vocabulary import OBOCache  # type: ignore[import-untyped]
+from psims.mzml.writer import MzMLWriter  # type: ignore[import-untyped]
 
 import corvex
 
@@ -27,6 +29,7 @@ from . import ToolError, gc_paused
 from .elements import (ACTIVATION_TERMS, ELEMENT_LEAD, INDENT, UNKNOWN_ACTIVATION, Layouts, ParamKey, Pending,
                        encode_arrays, param_keys, render, spectrum_fields, xml_attr)
 from .mzml_workers import WorkerProcesses
+from .scan_file import scan_file_path
 
 SOFTWARE_ID = "corvex"
 SOURCE_FILE_ID = "WIFF"
@@ -49,8 +52,6 @@ CHUNK_SPECTRA = 32
 
 def offline_resolver() -> Any:
     """A psims vocabulary resolver that uses only the vocabularies bundled with psims."""
-    from psims.controlled_vocabulary.controlled_vocabulary import OBOCache  # type: ignore[import-untyped]
-
     return OBOCache(enabled=False, use_remote=False)
 
 
@@ -105,7 +106,7 @@ def sample_metadata(wiff_path: str, sample: str) -> Dict[str, Any]:
 def default_processes(wiff_path: str) -> int:
     """How many processes should convert the run: one per CPU (at most 8), or 1 for a small run."""
     try:
-        size = os.path.getsize(wiff_path + ".scan")
+        size = os.path.getsize(scan_file_path(wiff_path))
     except OSError:
         return 1
     return min(_cpu_count(), 8) if size >= PARALLEL_MIN_SCAN_BYTES else 1
@@ -215,8 +216,6 @@ def write_mzml(out: IO[bytes], wiff_path: str, sample: str, spectra: Iterable[co
 
 
 def _new_writer(out: IO[bytes]) -> Any:
-    from psims.mzml.writer import MzMLWriter  # type: ignore[import-untyped]
-
     return MzMLWriter(out, close=False, vocabulary_resolver=offline_resolver(), missing_reference_is_error=False)
 
 

@@ -23,6 +23,7 @@
 
 #include "corvex/log.hpp"
 #include "corvex/text.hpp"
+#include "lumora/file.hpp"
 
 namespace corvex {
 
@@ -116,21 +117,11 @@ std::vector<std::string_view> split_path(std::string_view path) {
 constexpr std::uint32_t max_directory_depth = 2048;
 constexpr std::uint64_t max_storage_children = 8192;
 
-bool read_exact(int fd, void* buffer, std::size_t size, std::uint64_t offset) {
-    auto* out = static_cast<unsigned char*>(buffer);
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t got = ::pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        done += static_cast<std::size_t>(got);
-    }
-    return true;
-}
+using raw::load_le;
 
-std::uint32_t u32_at(const unsigned char* bytes) {
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+bool read_exact(int fd, void* buffer, std::size_t size, std::uint64_t offset) {
+    const auto got = lumora::read_at(fd, offset, size, buffer);
+    return got && *got == size;
 }
 
 // Why the directory of the compound file open on `fd` is beyond the limits
@@ -158,21 +149,21 @@ std::optional<std::string> directory_problem(int fd, std::uint64_t file_size) {
     auto sector_offset = [&](std::uint64_t sector) { return first_sector_offset + sector * sector_size; };
 
     // Where the FAT lies: the header's 109 slots, then the DIFAT chain.
-    const std::uint64_t fat_sectors_wanted = std::min<std::uint64_t>(u32_at(header + 44), sector_count);
+    const std::uint64_t fat_sectors_wanted = std::min<std::uint64_t>(load_le<std::uint32_t>(header + 44), sector_count);
     std::vector<std::uint32_t> fat_sectors;
     for (std::uint64_t i = 0; i < 109 && fat_sectors.size() < fat_sectors_wanted; ++i) {
-        fat_sectors.push_back(u32_at(header + 76 + 4 * i));
+        fat_sectors.push_back(load_le<std::uint32_t>(header + 76 + 4 * i));
     }
     std::vector<unsigned char> buffer(sector_size);
     // Sets rather than bitmaps: a sparse file may claim a huge sector count.
     std::unordered_set<std::uint64_t> seen_difat;
-    for (std::uint64_t difat = u32_at(header + 68);
+    for (std::uint64_t difat = load_le<std::uint32_t>(header + 68);
          fat_sectors.size() < fat_sectors_wanted && difat < sector_count && seen_difat.insert(difat).second;) {
         if (!read_exact(fd, buffer.data(), sector_size, sector_offset(difat))) break;
         for (std::uint64_t i = 0; i + 1 < ids_per_sector && fat_sectors.size() < fat_sectors_wanted; ++i) {
-            fat_sectors.push_back(u32_at(buffer.data() + 4 * i));
+            fat_sectors.push_back(load_le<std::uint32_t>(buffer.data() + 4 * i));
         }
-        difat = u32_at(buffer.data() + sector_size - 4);
+        difat = load_le<std::uint32_t>(buffer.data() + sector_size - 4);
     }
     auto next_sector = [&](std::uint64_t sector) -> std::optional<std::uint64_t> {
         const std::uint64_t fat_index = sector / ids_per_sector;
@@ -181,7 +172,7 @@ std::optional<std::string> directory_problem(int fd, std::uint64_t file_size) {
         if (!read_exact(fd, entry, 4, sector_offset(fat_sectors[fat_index]) + 4 * (sector % ids_per_sector))) {
             return std::nullopt;
         }
-        return u32_at(entry);
+        return load_le<std::uint32_t>(entry);
     };
 
     // The directory entries: type, left sibling, right sibling, child.
@@ -191,13 +182,14 @@ std::optional<std::string> directory_problem(int fd, std::uint64_t file_size) {
     };
     std::vector<Entry> entries;
     std::unordered_set<std::uint64_t> seen_directory;
-    for (std::optional<std::uint64_t> sector = u32_at(header + 48);
+    for (std::optional<std::uint64_t> sector = load_le<std::uint32_t>(header + 48);
          sector && *sector < sector_count && seen_directory.insert(*sector).second;
          sector = next_sector(*sector)) {
         if (!read_exact(fd, buffer.data(), sector_size, sector_offset(*sector))) break;
         for (std::uint64_t at = 0; at + 128 <= sector_size; at += 128) {
             const unsigned char* entry = buffer.data() + at;
-            entries.push_back({entry[66], u32_at(entry + 68), u32_at(entry + 72), u32_at(entry + 76)});
+            entries.push_back({entry[66], load_le<std::uint32_t>(entry + 68), load_le<std::uint32_t>(entry + 72),
+                               load_le<std::uint32_t>(entry + 76)});
         }
     }
     if (entries.empty()) return std::nullopt;
@@ -371,31 +363,22 @@ Result<CompoundFile> CompoundFile::open(const std::filesystem::path& path) {
     prepare_library();
     const LibraryCall in_library;
     // O_NONBLOCK so that a FIFO given as the file cannot block the open.
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return fail(Error::io(IoError::from_errno(errno)));
+    lumora::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) return fail(Error::io(IoError::from_errno(errno)));
     struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        int saved = errno;
-        ::close(fd);
-        return fail(Error::io(IoError::from_errno(saved)));
-    }
+    if (::fstat(fd.get(), &st) != 0) return fail(Error::io(IoError::from_errno(errno)));
     if (!S_ISREG(st.st_mode)) {
-        ::close(fd);
         // The library would copy a non-regular input into memory first, which
         // never ends on a FIFO or a character device.
         if (S_ISDIR(st.st_mode)) return fail(Error::io(IoError::from_errno(EISDIR)));
         return fail(Error::io(IoError{IoErrorKind::InvalidData, "not a regular file"}));
     }
-    if (auto problem = directory_problem(fd, static_cast<std::uint64_t>(st.st_size))) {
-        ::close(fd);
+    if (auto problem = directory_problem(fd.get(), static_cast<std::uint64_t>(st.st_size))) {
         return fail(Error::io(IoError{IoErrorKind::InvalidData, std::move(*problem)}));
     }
-    std::FILE* file = ::fdopen(fd, "rb");
-    if (!file) {
-        int saved = errno;
-        ::close(fd);
-        return fail(Error::io(IoError::from_errno(saved)));
-    }
+    std::FILE* file = ::fdopen(fd.get(), "rb");
+    if (!file) return fail(Error::io(IoError::from_errno(errno)));
+    fd.release();  // the stream owns it now
     const std::string name = to_display_text(path);
     // With keep_open false the input closes `file` when its last reference goes.
     GRef<GsfInput> input(gsf_input_stdio_new_FILE(name.c_str(), file, FALSE));

@@ -180,7 +180,7 @@ Result<Reader> Reader::open_sample(const std::filesystem::path& path, std::strin
     auto idx_bytes = idx->read_all();
     if (!idx_bytes) return fail(Error::io(IoError{IoErrorKind::Other, std::move(idx_bytes).error().message}));
     auto records = raw::IdxRecord::parse_stream(*idx_bytes);
-    if (!records) return fail(std::move(records).error());
+    if (!records) return fail(Error::parse(std::move(records).error().message));
     data->idx_records = std::move(records).value();
 
     if (auto bytes = read_optional_stream(*file, summary_information_stream)) {
@@ -195,7 +195,8 @@ Result<Reader> Reader::open_sample(const std::filesystem::path& path, std::strin
     if (auto bytes = read_optional_stream(*file, dde_stream(sample))) {
         data->dde_records = raw::DdeRecord::parse_stream(*bytes);
     }
-    data->ion_source_parameters = raw::find_ion_source_parameters(*file);
+    data->ion_source_parameters = raw::find_ion_source_parameters(
+        [&file](std::string_view stream_path) { return read_optional_stream(*file, stream_path); });
     data->polarity = polarity_of(data->ion_source_parameters);
     const auto stem = file_stem(path.native());
     data->file_stem = stem ? utf8_lossy(*stem) : std::string("unknown");

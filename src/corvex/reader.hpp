@@ -18,6 +18,7 @@
 #include "corvex/raw/instrument_log.hpp"
 #include "corvex/raw/ion_source.hpp"
 #include "corvex/raw/scan.hpp"
+#include "corvex/version.hpp"
 #include "lumora/source.hpp"
 
 namespace corvex {
@@ -26,7 +27,6 @@ namespace corvex {
 inline constexpr std::string_view sample_subtree = "SampleSubtree";
 
 inline constexpr std::string_view software_name = "corvex";
-inline constexpr std::string_view software_version = "0.4.0";
 
 // Stream paths of one sample, from the root of the compound file.
 std::string idx_stream(std::string_view sample);
@@ -91,8 +91,9 @@ Result<std::span<const raw::ScanPoint>> read_scan_points(const SampleData& sampl
 // byte order.
 void sort_sample_names(std::vector<std::string>& names);
 
-// The final component of a path, as Rust-style path rules give it: trailing
-// separators and "." components ignored; none for "", "/", "." or "..".
+// The final component of a path: the text after the last '/', once trailing
+// '/' and trailing "/." are removed (repeatedly, so "a/b/./" gives "b"); none
+// when that text is empty, "." or "..", as for "", "/", "." and "a/..".
 std::optional<std::string_view> final_component(std::string_view path);
 // The final component without its last extension (a leading dot is not an
 // extension separator); none when there is no final component.

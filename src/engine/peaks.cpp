@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <condition_variable>
-#include <cstring>
 #include <limits>
 #include <mutex>
 

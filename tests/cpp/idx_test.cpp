@@ -30,7 +30,7 @@ TEST_P(IdxSizes, SlotsAndFailures) {
         EXPECT_EQ(result.value().size(), c.records);
     } else {
         ASSERT_FALSE(result.ok());
-        EXPECT_EQ(result.error().display(), std::string("parse error: ") + c.error);
+        EXPECT_EQ(result.error().message, c.error);
     }
 }
 

@@ -4,12 +4,19 @@ Every conversion runs the real command in a child interpreter under a time
 limit.  The outputs are compared with corvex's own records of the same
 sample (RawReader), field by field and array by array.
 """
+import base64
+import errno
 import hashlib
 import io
 import os
 import re
+import signal
+import stat
+import struct
 import subprocess
 import sys
+import time
+import zlib
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -172,9 +179,27 @@ def test_mzml_read_by_pyopenms_equals_corvex_records(run, converted):
     assert [c.getNativeID() for c in experiment.getChromatograms()] == ["TIC"]
 
 
-@pytest.mark.parametrize("codec", ["zlib", "none"])
-def test_index_offsets_point_at_their_elements(converted, codec):
-    data = converted[codec].read_bytes()
+# Engine documents: (compression, MS-Numpress for m/z, for intensity).
+ENGINE_OPTIONS = {
+    "engine-none": (False, None, None),
+    "engine-zlib": (True, None, None),
+    "engine-linear-pic": (False, "linear", "pic"),
+    "engine-linear-slof-zlib": (True, "linear", "slof"),
+    "engine-linear-pic-zlib": (True, "linear", "pic"),
+}
+DOCUMENTS = ["zlib", "none", *ENGINE_OPTIONS]
+
+
+@pytest.fixture
+def document(request, codec):
+    """The document written by the command (``codec`` "zlib" or "none") or by the engine (a key of ENGINE_OPTIONS)."""
+    documents = request.getfixturevalue("engine_documents" if codec in ENGINE_OPTIONS else "converted")
+    return documents[codec]
+
+
+@pytest.mark.parametrize("codec", DOCUMENTS)
+def test_index_offsets_point_at_their_elements(document, codec):
+    data = document.read_bytes()
     list_offset = int(re.search(rb"<indexListOffset>(\d+)</indexListOffset>", data).group(1))
     assert data[list_offset:].startswith(b"<indexList ")
     offsets = re.findall(rb'<offset idRef="([^"]+)">(\d+)</offset>', data[list_offset:])
@@ -186,11 +211,11 @@ def test_index_offsets_point_at_their_elements(converted, codec):
     assert hashlib.sha1(data[:checksum.start(1)]).hexdigest().encode() == checksum.group(1)
 
 
-@pytest.mark.parametrize("codec", ["zlib", "none"])
-def test_mzml_is_valid_against_the_schema(converted, codec):
+@pytest.mark.parametrize("codec", DOCUMENTS)
+def test_mzml_is_valid_against_the_schema(document, codec):
     pytest.importorskip("lxml")
     validation = pytest.importorskip("psims.validation")
-    valid, schema = validation.validate(str(converted[codec]))
+    valid, schema = validation.validate(str(document))
     assert valid, str(schema.error_log)
 
 
@@ -198,34 +223,166 @@ def test_mzml_is_valid_against_the_schema(converted, codec):
 # spectra.  Stand-ins cover precursor fields this reader never fills.
 def stand_in(spectrum, **precursor):
     fields = {name: getattr(spectrum, name) for name in (
-        "native_id", "ms_level", "polarity", "analyzer", "scan_mode", "retention_time_sec", "total_ion_current",
-        "base_peak_mz", "base_peak_intensity", "mz", "intensity", "precursor")}
+        "native_id", "scan_number", "ms_level", "polarity", "analyzer", "scan_mode", "retention_time_sec",
+        "total_ion_current", "base_peak_mz", "base_peak_intensity", "mz", "intensity", "precursor")}
     if precursor:
         fields["precursor"] = dict(spectrum.precursor or {}, **precursor)
     return SimpleNamespace(**fields)
 
 
-@pytest.mark.parametrize("precursor", [
-    {},
-    {"isolation_width": 1.5, "charge": 3, "intensity": 12.5, "collision_energy": 35.0},
-    {"activation": "hcd", "charge": -2},
-    {"activation": "mpid", "selected_mz": None, "target_mz": None, "precursor_native_id": None},
-], ids=["as-read", "isolation-charge-energy", "hcd-negative-charge", "no-mz"])
-def test_fast_spectrum_rendering_matches_psims(run, tmp_path, precursor):
-    pytest.importorskip("psims")
+PRECURSOR_VARIANTS = {
+    "as-read": {},
+    "isolation-charge-energy": {"isolation_width": 1.5, "charge": 3, "intensity": 12.5, "collision_energy": 35.0},
+    "hcd-negative-charge": {"activation": "hcd", "charge": -2},
+    "no-mz": {"activation": "mpid", "selected_mz": None, "target_mz": None, "precursor_native_id": None},
+    "target-only-markup-ref": {"selected_mz": None, "isolation_width": 0.0, "precursor_native_id": 'a&b<"c">'},
+}
+
+
+def stand_ins(run, variant):
+    """The run's spectra with the precursor fields of ``variant``; the first negative, the second centroid."""
+    spectra = [stand_in(s, **PRECURSOR_VARIANTS[variant]) if s.precursor is not None else stand_in(s)
+               for s in run.spectra]
+    spectra[0].polarity, spectra[1].scan_mode = "negative", "centroid"
+    return spectra
+
+
+def oracle_mzml(run, spectra, target, compression=False, fast=True):
+    """The document today's Python converter writes for ``spectra``."""
     from corvex_tools.mzml import write_mzml
 
-    spectra = [stand_in(s, **precursor) if s.precursor is not None else stand_in(s) for s in run.spectra]
-    spectra[0].polarity, spectra[1].scan_mode = "negative", "centroid"
-    outputs = []
-    for fast in (True, False):
-        target = tmp_path / f"{fast}.mzML"
-        with open(target, "wb") as out:
-            write_mzml(out, run.path, "Sample1", spectra, run_info=run.reader.run_info(),
-                       chromatograms=run.reader.read_chromatograms(), scan_count=len(spectra),
-                       compression=False, fast_spectra=fast)
-        outputs.append(target.read_bytes())
-    assert outputs[0] == outputs[1]
+    with open(target, "wb") as out:
+        write_mzml(out, run.path, "Sample1", spectra, run_info=run.reader.run_info(),
+                   chromatograms=run.reader.read_chromatograms(), scan_count=len(spectra),
+                   compression=compression, fast_spectra=fast)
+    return target.read_bytes()
+
+
+def engine_mzml(run, spectra, target, **options):
+    """The document the engine writes for ``spectra``."""
+    from corvex_tools.writers import write_mzml_document
+
+    with open(target, "wb") as out:
+        written = write_mzml_document(out, run.path, "Sample1", spectra, run_info=run.reader.run_info(),
+                                      chromatograms=run.reader.read_chromatograms(), scan_count=len(spectra),
+                                      **options)
+    assert written == len(spectra)
+    return target.read_bytes()
+
+
+@pytest.mark.filterwarnings("ignore:No reference was found")
+@pytest.mark.parametrize("variant", list(PRECURSOR_VARIANTS))
+def test_fast_and_engine_rendering_match_psims(run, tmp_path, variant):
+    pytest.importorskip("psims")
+    spectra = stand_ins(run, variant)
+    psims = oracle_mzml(run, spectra, tmp_path / "psims.mzML", fast=False)
+    assert oracle_mzml(run, spectra, tmp_path / "fast.mzML") == psims
+    assert engine_mzml(run, spectra, tmp_path / "engine.mzML", compression=False) == psims
+
+
+BINARY_ARRAY = re.compile(rb'<binaryDataArray encodedLength="\d+">(.*?)<binary>([^<]*)</binary>', re.DOTALL)
+
+
+def inflated(document):
+    """``document`` up to </mzML>, every zlib-compressed array inflated (and its encodedLength with it)."""
+    def inflate(match):
+        params, text = match.groups()
+        data = base64.b64encode(zlib.decompress(base64.b64decode(text))) if b"zlib compression" in params else text
+        return b'<binaryDataArray encodedLength="%d">%s<binary>%s</binary>' % (len(data), params, data)
+
+    return BINARY_ARRAY.sub(inflate, document[:document.index(b"</mzML>")])
+
+
+def test_engine_zlib_arrays_inflate_to_the_oracles(run, engine_documents, tmp_path):
+    pytest.importorskip("psims")
+    oracle = oracle_mzml(run, run.spectra, tmp_path / "oracle.mzML", compression=True)
+    engine = engine_documents["engine-zlib"].read_bytes()
+    assert engine != oracle  # another deflate implementation: other streams for the same bytes
+    assert inflated(engine) == inflated(oracle)
+    assert inflated(engine).count(b"<binary>") == 2 * len(run.spectra) + 2
+
+
+@pytest.fixture(scope="module")
+def engine_documents(run, tmp_path_factory):
+    pytest.importorskip("psims")
+    out = tmp_path_factory.mktemp("engine")
+    documents = {}
+    for name, (compression, numpress_mz, numpress_intensity) in ENGINE_OPTIONS.items():
+        documents[name] = out / f"{name}.mzML"
+        engine_mzml(run, run.spectra, documents[name], compression=compression, numpress_mz=numpress_mz,
+                    numpress_intensity=numpress_intensity)
+    return documents
+
+
+def array_codings(document):
+    """(MS-Numpress coding or None, its fixed point or None) of every array of ``document``, in order."""
+    codings = []
+    for params, text in BINARY_ARRAY.findall(document):
+        coding = next((name for name, term in (("linear", b"linear prediction"), ("pic", b"positive integer"),
+                                                ("slof", b"short logged float")) if term in params), None)
+        data = base64.b64decode(text)
+        data = zlib.decompress(data) if b"zlib" in params else data
+        codings.append((coding, struct.unpack(">d", data[:8])[0] if coding in ("linear", "slof") else None))
+    return codings
+
+
+def assert_within_numpress_bound(coding, fixed_point, got, expected, float32_reader=False):
+    """MS-Numpress decodes within its coding's bound of the value coded; arrays without it are exact."""
+    got, expected = np.asarray(got, np.float64), np.asarray(expected, np.float64)
+    assert got.shape == expected.shape
+    if not expected.size:
+        return
+    if coding is None:
+        bound = np.zeros(expected.shape)
+    elif coding == "linear":
+        bound = np.full(expected.shape, 0.5 / fixed_point * (1 + 1e-6))  # rounded on the fixed point's grid
+        assert bound[0] <= 1e-8 * np.max(np.abs(expected))  # the grid is as fine as 32-bit residuals allow
+    elif coding == "pic":
+        bound = np.full(expected.shape, 0.5)  # rounded to an integer
+    else:  # log(x + 1) rounded on a 16-bit grid
+        bound = (expected + 1) * np.expm1(0.5 / fixed_point) * (1 + 1e-6)
+    if float32_reader:
+        bound = bound + np.abs(expected) * 2.0 ** -24
+    assert np.all(np.abs(got - expected) <= bound), np.max(np.abs(got - expected) - bound)
+
+
+NUMPRESS_DOCUMENTS = [name for name, options in ENGINE_OPTIONS.items() if options[1]]
+
+
+@pytest.mark.parametrize("name", NUMPRESS_DOCUMENTS)
+@pytest.mark.parametrize("reader", ["pyteomics", "pyopenms"])
+def test_numpress_documents_read_back_within_the_codings_bounds(run, engine_documents, name, reader):
+    _, _, intensity_coding = ENGINE_OPTIONS[name]
+    document = engine_documents[name]
+    codings = array_codings(document.read_bytes())
+    assert codings[2 * len(run.spectra):] == [(None, None)] * 2  # the chromatogram's
+    codings = codings[:2 * len(run.spectra)]
+    # pic takes integers up to 2^31 - 1: an array with larger values goes without it.
+    assert codings[::2] == [("linear", point) for _, point in codings[::2]]
+    assert [coding for coding, _ in codings[1::2]] == [
+        None if intensity_coding == "pic" and max(s.intensity, default=0) >= 2**31 - 1 else intensity_coding
+        for s in run.spectra]
+    if reader == "pyteomics":
+        pytest.importorskip("pynumpress")
+        mzml = pytest.importorskip("pyteomics.mzml")
+        with mzml.MzML(str(document), decode_binary=True) as records:
+            loaded = [(r["id"], r["ms level"], r["scanList"]["scan"][0]["scan start time"],
+                       r["m/z array"], r["intensity array"]) for r in records]
+    else:
+        oms = pytest.importorskip("pyopenms")
+        experiment = oms.MSExperiment()
+        oms.MzMLFile().load(str(document), experiment)
+        loaded = [(s.getNativeID(), s.getMSLevel(), s.getRT(), *s.get_peaks()) for s in experiment.getSpectra()]
+        precursors = [s.getPrecursors() for s in experiment.getSpectra()]
+        assert [[p.getMZ() for p in got] for got in precursors] == [
+            [] if s.precursor is None else [s.precursor["selected_mz"] or 0.0] for s in run.spectra]
+    assert [record[:3] for record in loaded] == [
+        (s.native_id, s.ms_level, s.retention_time_sec) for s in run.spectra]
+    for (*_, mz, intensity), spectrum, mz_coding, intensity_coding in zip(loaded, run.spectra, codings[::2],
+                                                                          codings[1::2]):
+        assert_within_numpress_bound(*mz_coding, mz, spectrum.mz)
+        assert_within_numpress_bound(*intensity_coding, intensity, spectrum.intensity,
+                                     float32_reader=reader == "pyopenms")
 
 
 @pytest.mark.parametrize("compression", [True, False], ids=["zlib", "none"])
@@ -257,9 +414,11 @@ def test_reader_error_in_the_middle_gives_one_line_and_no_file(run, tmp_path, jo
     os.truncate(scan, scan.stat().st_size // 2)
     out = tmp_path / "out"
     out.mkdir()
-    result = run_cli("convert", copy / "dda.wiff", "-o", out / "x.mzML", "--jobs", jobs)
+    # The cut is caught before converting unless allowed; allowed, the
+    # conversion meets the reader's error at the first block past the end.
+    result = run_cli("convert", copy / "dda.wiff", "-o", out / "x.mzML", "--jobs", jobs, "--allow-truncated")
     assert result.returncode == 1
-    lines = result.stderr.splitlines()
+    lines = [line for line in result.stderr.splitlines() if not line.startswith("corvex: warning: ")]
     assert len(lines) == 1 and re.fullmatch(
         r"corvex: .*dda\.wiff: vendor parser error: cannot read scan block for scan=\d+ at offset \d+: .*",
         lines[0]), result.stderr
@@ -297,6 +456,102 @@ def test_mzml_conversion_uses_no_network(run, tmp_path, monkeypatch):
     assert (tmp_path / "x.mzML").stat().st_size > 0
 
 
+@pytest.mark.parametrize("spectra, chromatograms", [(0, 0), (None, 0), (0, None)],
+                         ids=["nothing", "no-chromatogram", "no-spectrum"])
+def test_engine_document_with_empty_lists_is_the_oracles(run, tmp_path, spectra, chromatograms):
+    pytest.importorskip("psims")
+    from corvex_tools.mzml import write_mzml
+    from corvex_tools.writers import write_mzml_document
+
+    kept = run.spectra[:spectra]
+    arguments = dict(run_info=run.reader.run_info(), chromatograms=run.reader.read_chromatograms()[:chromatograms],
+                     scan_count=len(kept), compression=False)
+    documents = []
+    for write in (write_mzml, write_mzml_document):
+        with open(tmp_path / "out.mzML", "wb") as out:
+            write(out, run.path, "Sample1", kept, **arguments)
+        documents.append((tmp_path / "out.mzML").read_bytes())
+    assert documents[0] == documents[1]
+
+
+def engine_writer(out, compression=False, numpress_intensity=None):
+    from corvex_tools import _native
+
+    keys = _native.mzml_param_keys()
+    return _native.MzmlWriter(out.fileno(), b"<head>", b"<between>", b"</mzML>", [("<p>", "</p>")] * len(keys),
+                              compression, None, numpress_intensity)
+
+
+def write_peaks(writer, mz, intensity):
+    writer.write_spectrum("scan=1", 1, 0.5, 3.0, None, None, False, None, mz, intensity)
+
+
+F8, F4 = np.array([100.0, 200.0]), np.array([1.0, 2.0], np.float32)
+ENGINE_MISUSE = {
+    "float32 m/z": (lambda w: write_peaks(w, F8.astype(np.float32), F4), TypeError, "float64"),
+    "float64 intensities": (lambda w: write_peaks(w, F8, F8), TypeError, "float32"),
+    "strided m/z": (lambda w: write_peaks(w, np.arange(4.0)[::2], F4), ValueError, "contiguous"),
+    "lengths differ": (lambda w: write_peaks(w, F8[:1], F4), ValueError, "1 m/z values and 2 intensities"),
+    "polarity": (lambda w: w.write_spectrum("s", 1, 0.0, 0.0, None, "up", False, None, F8, F4), ValueError,
+                 "polarity"),
+    "precursor": (lambda w: w.write_spectrum("s", 2, 0.0, 0.0, None, None, False, [1.0], F8, F4), TypeError,
+                  "precursor"),
+    "spectrum after chromatogram": (lambda w: (w.write_chromatogram("TIC", "<t/>", F4, F4), write_peaks(w, F8, F4)),
+                                    ValueError, "before the chromatograms"),
+    "finished twice": (lambda w: (w.finish(), w.finish()), ValueError, "finished"),
+}
+
+
+@pytest.mark.parametrize("case", list(ENGINE_MISUSE))
+def test_engine_writer_refuses_misuse_with_a_clear_error(tmp_path, case):
+    call, error, message = ENGINE_MISUSE[case]
+    with open(tmp_path / "x.mzML", "wb") as out:
+        writer = engine_writer(out)
+        with pytest.raises(error, match=message):
+            call(writer)
+
+
+def test_engine_writer_reports_a_full_disk_as_oserror():
+    import errno
+
+    with open("/dev/full", "wb") as out:
+        writer = engine_writer(out, compression=True)
+        write_peaks(writer, F8, F4)  # buffered
+        with pytest.raises(OSError) as raised:
+            writer.finish()
+    assert raised.value.errno == errno.ENOSPC
+
+
+def test_engine_params_must_cover_every_key(tmp_path):
+    from corvex_tools import _native
+
+    with open(tmp_path / "x.mzML", "wb") as out, pytest.raises(ValueError, match="one per key"):
+        _native.MzmlWriter(out.fileno(), b"", b"", b"", [("<p>", "</p>")], False)
+
+
+# Values Python formats in every number of the documents: random bit patterns
+# over every exponent, 32-bit values widened, and the edges of the layout.
+def float_repr_cases():
+    random = np.random.default_rng(20261208)
+    bits = random.integers(0, 2**64, size=20000, dtype=np.uint64)
+    edges = [0.0, -0.0, float("inf"), float("-inf"), float("nan"), 5e-324, 2.2250738585072014e-308,
+             1.7976931348623157e308, 2.0**53, 2.0**53 + 2, 1e16, 9999999999999998.0, 1e15, 0.0001, 0.00009999,
+             1e-5, 0.1, 0.3, 1 / 3, 123456789.125, 1e22, 1e23, 5e-5, 0.5, 2.5, 9.5e-5, 1e-4 * (1 - 2**-52)]
+    edges += [10.0**e for e in range(-20, 25)] + [-(10.0**e) for e in range(-6, 18)]
+    narrow = random.integers(0, 2**32, size=20000, dtype=np.uint64).astype(np.uint32).view(np.float32)
+    with np.errstate(invalid="ignore"):  # signalling NaNs widen quietly
+        widened = narrow.astype(np.float64).tolist()
+    return {"random bits": bits.view(np.float64).tolist(), "edges": edges, "float32 widened": widened}
+
+
+@pytest.mark.parametrize("group", ["random bits", "edges", "float32 widened"])
+def test_engine_float_text_is_pythons_repr(group):
+    from corvex_tools import _native
+
+    values = float_repr_cases()[group]
+    assert [_native.float_repr(v) for v in values] == [repr(v) for v in values]
+
+
 # ---------------------------------------------------------------------------
 # MGF
 # ---------------------------------------------------------------------------
@@ -314,6 +569,22 @@ def test_mgf_holds_the_fragment_spectra_with_precursor_mz(run, converted):
         assert int(block["params"]["scans"]) == spectrum.scan_number
         assert_same_arrays(np.asarray(block["m/z array"], np.float64),
                            np.asarray(block["intensity array"]).astype(np.float32), spectrum)
+
+
+@pytest.mark.parametrize("variant", list(PRECURSOR_VARIANTS))
+def test_engine_mgf_is_the_oracles(run, tmp_path, variant):
+    from corvex_tools.mgf import write_mgf
+    from corvex_tools.writers import write_mgf_document
+
+    spectra = stand_ins(run, variant)
+    spectra[-2].precursor = dict(spectra[-2].precursor or {}, charge=-3, intensity=0.1)
+    documents, counts = [], []
+    for write in (write_mgf, write_mgf_document):
+        with open(tmp_path / "out.mgf", "wb") as out:
+            counts.append(write(out, spectra))
+        documents.append((tmp_path / "out.mgf").read_bytes())
+    assert documents[0] == documents[1] and counts[0] == counts[1]
+    assert sum(counts[0]) == sum(s.ms_level > 1 for s in spectra)  # each fragment written or left out
 
 
 # ---------------------------------------------------------------------------
@@ -356,6 +627,11 @@ def error_cases(base: Path, run_path: str, two_samples: Path):
     junk = base / "junk.wiff"
     junk.write_bytes(b"not a compound file" * 50)
     out = base / "out"
+    # Scan data cut in half: the reader fails on the first block past the cut.
+    damaged = base / "damaged.wiff"
+    damaged.write_bytes(Path(run_path).read_bytes())
+    scan = Path(run_path + ".scan").read_bytes()
+    (base / "damaged.wiff.scan").write_bytes(scan[:len(scan) // 2])
     return {
         "missing file": (["convert", base / "absent.wiff", "-o", out], "absent.wiff: no such file"),
         "not a compound file": (["convert", junk, "-o", out], "I/O error"),
@@ -363,15 +639,24 @@ def error_cases(base: Path, run_path: str, two_samples: Path):
         "output dir missing": (["convert", run_path, "-o", base / "nowhere" / "x.mzML"], "does not exist"),
         "several samples": (["convert", two_samples, "-o", out], "holds 2 samples"),
         "all samples into a file": (["convert", two_samples, "--all-samples", "-o", out / "x.mzML"],
-                                    "must name an existing directory"),
+                                    "must name a directory"),
         "info on missing file": (["info", base / "absent.wiff"], "no such file"),
         "info on a directory": (["info", base], "is a directory"),
+        "report on missing file": (["report", base / "absent.wiff", "-o", out / "r.html"], "absent.wiff: no such file"),
+        "report on a foreign file": (["report", junk, "-o", out / "r.html"], "I/O error"),
+        "report on a damaged run": (["report", damaged, "-o", out / "r.html"],
+                                    "damaged.wiff: vendor parser error: cannot read scan block"),
+        "report unknown sample": (["report", run_path, "--sample", "Nope"], "no sample named 'Nope'"),
+        "report several samples": (["report", two_samples, run_path], "holds 2 samples"),
+        "report output dir missing": (["report", run_path, "-o", base / "nowhere" / "r.html"], "does not exist"),
     }
 
 
 @pytest.mark.parametrize("case", ["missing file", "not a compound file", "unknown sample", "output dir missing",
                                   "several samples", "all samples into a file", "info on missing file",
-                                  "info on a directory"])
+                                  "info on a directory", "report on missing file", "report on a foreign file",
+                                  "report on a damaged run", "report unknown sample", "report several samples",
+                                  "report output dir missing"])
 def test_bad_input_gives_one_line_error_and_leaves_no_file(run, two_samples, tmp_path, case):
     (tmp_path / "out").mkdir()
     args, message = error_cases(tmp_path, run.path, two_samples)[case]
@@ -379,20 +664,28 @@ def test_bad_input_gives_one_line_error_and_leaves_no_file(run, two_samples, tmp
     result = run_cli(*args, cwd=tmp_path / "out")
     assert result.returncode == 1
     assert result.stdout == ""
-    lines = result.stderr.splitlines()
+    # A run that opens can also carry a warning about its scan file; one line says what failed.
+    lines = [line for line in result.stderr.splitlines() if not line.startswith("corvex: warning: ")]
     assert len(lines) == 1 and lines[0].startswith("corvex: ") and message in lines[0], result.stderr
     assert sorted(os.listdir(tmp_path)) == before and os.listdir(tmp_path / "out") == []
 
 
-def test_usage_errors_exit_with_status_2(run):
-    result = run_cli("convert", run.path, "--format", "xml")
-    assert result.returncode == 2
-    assert result.stderr.strip().splitlines() == ["corvex: argument --format: unknown format 'xml' "
-                                                  "(choose mzML or mgf)"]
-    result = run_cli("convert", run.path, "--threads", "-1")
-    assert result.returncode == 2
-    assert result.stderr.strip().splitlines() == ["corvex: argument --threads: invalid thread count '-1' "
-                                                  "(0 to 64)"]
+@pytest.mark.parametrize("args, expected", [
+    (["convert", "RUN", "--format", "xml"], ["corvex: argument --format: unknown format 'xml' (choose mzML or mgf)"]),
+    (["convert", "RUN", "--threads", "-1"], ["corvex: argument --threads: invalid thread count '-1' (0 to 64)"]),
+    # bare `corvex`: the whole help, every command with what it does
+    ([], ["usage: corvex [-h] [--version] COMMAND ...",
+          "    info      summarize a run: samples, scans, instrument, TIC",
+          "    convert   convert a run to indexed mzML or MGF"]),
+])
+def test_usage_errors_exit_with_status_2(run, args, expected):
+    result = run_cli(*[run.path if arg == "RUN" else arg for arg in args])
+    assert result.returncode == 2 and result.stdout == ""
+    lines = result.stderr.strip().splitlines()
+    if args:
+        assert lines == expected
+    else:
+        assert lines[0] == expected[0] and set(expected[1:]) <= set(lines), result.stderr
 
 
 @pytest.mark.parametrize("failure, status", [(KeyboardInterrupt, 130), (RuntimeError, 1)])
@@ -438,3 +731,257 @@ def test_progress_bar_only_on_a_terminal(run, tmp_path, monkeypatch, capsys, ter
         assert err.rstrip().endswith(f"corvex: wrote {target}")
     else:
         assert err == ""
+
+
+# ---------------------------------------------------------------------------
+# Output paths
+# ---------------------------------------------------------------------------
+
+def copy_run(run, directory):
+    directory.mkdir()
+    for name in ("dda.wiff", "dda.wiff.scan"):
+        (directory / name).write_bytes((run.directory / name).read_bytes())
+    return directory / "dda.wiff"
+
+
+def file_state(path):
+    """What must not change about a refused output: its kind, and a regular file's bytes."""
+    status = os.lstat(path)
+    content = Path(path).read_bytes() if os.path.isfile(path) and not os.path.islink(path) else None
+    return status.st_mode, status.st_ino, content
+
+
+def make_null_device(path):
+    """A node for the null device, here rather than /dev/null itself, which a fault would replace."""
+    try:
+        os.mknod(path, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+    except PermissionError:
+        pytest.skip("making a device node needs privileges")
+    return path
+
+
+# Each case makes the refused output in `base` (holding dda.wiff and
+# dda.wiff.scan) and gives (the -o argument or None, the format, expected text).
+REFUSED_OUTPUTS = {
+    "the wiff file": lambda base: (base / "dda.wiff", "mzml", "is an input of this conversion"),
+    "the scan file": lambda base: (base / "dda.wiff.scan", "mgf", "is an input of this conversion"),
+    "the wiff file by another path": lambda base: (base / "." / ".." / base.name / "dda.wiff", "mgf",
+                                                   "is an input of this conversion"),
+    "a symbolic link to the scan file": lambda base: (
+        os.symlink(base / "dda.wiff.scan", base / "link.mgf") or base / "link.mgf", "mgf",
+        "is an input of this conversion"),
+    "a hard link to the wiff file": lambda base: (
+        os.link(base / "dda.wiff", base / "hard.mzML") or base / "hard.mzML", "mzml",
+        "is an input of this conversion"),
+    "a device": lambda base: (make_null_device(base / "null.mgf"), "mgf", "exists and is a character device"),
+    "a FIFO": lambda base: (os.mkfifo(base / "pipe.mzML") or base / "pipe.mzML", "mzml", "exists and is a FIFO"),
+    "a directory in the output's place": lambda base: (
+        (base / "dda.mgf").mkdir() or None, "mgf", "dda.mgf: exists and is a directory"),
+}
+
+
+@pytest.mark.parametrize("command, case", [("convert", case) for case in REFUSED_OUTPUTS]
+                         + [("report", case) for case in ("the wiff file", "a symbolic link to the scan file",
+                                                          "a FIFO")])
+def test_outputs_that_would_destroy_something_are_refused(run, tmp_path, command, case):
+    wiff = copy_run(run, tmp_path / "run")
+    target, fmt, message = REFUSED_OUTPUTS[case](wiff.parent)
+    watched = [wiff, wiff.with_name("dda.wiff.scan"), target if target is not None else wiff.with_name("dda.mgf")]
+    before = [file_state(path) for path in watched]
+    listing = sorted(os.listdir(wiff.parent))
+    output = ["-o", target] if target is not None else []
+    options = ["--format", fmt] if command == "convert" else []
+    result = run_cli(command, wiff, *output, *options, cwd=wiff.parent)
+    assert result.returncode == 1
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("corvex: ") and message in lines[0], result.stderr
+    assert [file_state(path) for path in watched] == before
+    assert sorted(os.listdir(wiff.parent)) == listing
+
+
+@pytest.mark.parametrize("output, made, message", [
+    ("new/", {"new", "new/dda.mgf"}, None),
+    ("existing/", {"existing/dda.mgf"}, None),
+    ("existing", {"existing/dda.mgf"}, None),
+    ("new/deeper/", set(), "{base}/new/deeper/: cannot create the output directory: '{base}/new' does not exist"),
+    ("file/", set(), "{base}/file/: not a directory"),
+])
+def test_trailing_separator_names_a_directory(run, tmp_path, output, made, message):
+    (tmp_path / "file").write_text("keep\n")
+    (tmp_path / "existing").mkdir()
+    result = run_cli("convert", run.path, "-o", f"{tmp_path}/{output}", "--format", "mgf")
+    assert {str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*")} - {"file", "existing"} == made
+    if message is None:
+        assert result.returncode == 0, result.stderr
+        assert "BEGIN IONS" in (tmp_path / "existing" / "dda.mgf" if "existing" in output
+                                else tmp_path / "new" / "dda.mgf").read_text()
+    else:
+        assert result.returncode == 1
+        assert result.stderr.splitlines() == ["corvex: " + message.format(base=tmp_path)]
+    assert (tmp_path / "file").read_text() == "keep\n"
+
+
+def test_all_samples_into_a_new_directory(two_samples, tmp_path):
+    result = run_cli("convert", two_samples, "--all-samples", "--format", "mgf", "-o", f"{tmp_path}/new/")
+    assert result.returncode == 0, result.stderr
+    assert sorted(os.listdir(tmp_path / "new")) == ["pair.QC_2.mgf", "pair.Sample1.mgf"]
+
+
+def test_errors_about_the_output_name_the_given_path_not_the_temporary_file(run):
+    # sysfs refuses new files even to root, where a read-only directory would not.
+    target = "/sys/corvex-output.mgf"
+    result = run_cli("convert", run.path, "-o", target)
+    assert result.returncode == 1
+    assert result.stderr.splitlines() == [f"corvex: {target}: Permission denied"]
+
+
+def test_a_full_disk_while_writing_names_the_output(tmp_path):
+    target = tmp_path / "out.mgf"
+    with pytest.raises(OSError) as info:
+        with output.atomic_output(target) as handle:
+            handle.write(b"partial")
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))  # as a failed write raises it
+    assert (info.value.errno, info.value.filename) == (errno.ENOSPC, str(target))
+    assert os.listdir(tmp_path) == []
+
+
+# ---------------------------------------------------------------------------
+# Truncated scan data
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("offsets, sizes, file_size, expected", [
+    ([], [], 0, None),
+    ([0, 100], [100, 50], 150, None),  # the last block ends exactly at the end
+    ([0, 100], [100, 50], 149, (1, 1)),
+    ([0, 100, 200], [100, 100, 100], 120, (2, 180)),
+    ([500, 0, 100], [100, 100, 100], 550, (1, 50)),  # the furthest block need not be the last
+    ([0xFFFFFFFF, 0], [0xFFFFFFFF, 10], 10, (1, 2 * 0xFFFFFFFF - 10)),  # no 32-bit wrap
+    ([10], [10], 0, (1, 20)),  # an empty scan file
+])
+def test_truncation_counts_blocks_past_the_end(offsets, sizes, file_size, expected):
+    from corvex_tools.scan_file import find_truncation
+
+    found = find_truncation(np.array(offsets, dtype=np.uint32), np.array(sizes, dtype=np.uint32), file_size)
+    assert (tuple(found) if found is not None else None) == expected
+    assert find_truncation(offsets, sizes, file_size) == found  # plain sequences too
+
+
+@pytest.fixture(scope="module")
+def truncated(tmp_path_factory):
+    """A run whose scan file is cut inside the last block's payload: near its end, and after its first byte.
+
+    (The reader fails to open a sample with a block whose payload starts
+    past the end, so only the last block can be cut short without an error.)
+    """
+    built = tmp_path_factory.mktemp("whole")
+    build(Acquisition(samples=[dda_sample("Sample1", cycles=2, points_per_scan=60, seed=7)]), built, "dda")
+    index = corvex.open_sample(str(built / "dda.wiff"), "Sample1").scan_index()
+    last = max(index, key=lambda record: record["scan_offset"])
+    end = last["scan_offset"] + last["scan_size"]
+    runs = {}
+    for name, size in (("near its end", end - 7), ("after one payload byte", last["scan_offset"] + 57)):
+        wiff = copy_run(SimpleNamespace(directory=built), tmp_path_factory.mktemp("cut") / "in")
+        os.truncate(wiff.with_name("dda.wiff.scan"), size)
+        runs[name] = SimpleNamespace(path=wiff, spectra=1, short=end - size)
+    return runs
+
+
+def finding(spectra, short):
+    verb = "spectrum reaches" if spectra == 1 else "spectra reach"
+    return f"{spectra} {verb} past the end of the scan data file, which is {short} bytes short"
+
+
+@pytest.mark.parametrize("fmt", ["mzml", "mgf"])
+@pytest.mark.parametrize("cut", ["near its end", "after one payload byte"])
+def test_truncated_scan_file_fails_unless_allowed(truncated, tmp_path, fmt, cut):
+    case = truncated[cut]
+    target = tmp_path / f"x.{fmt}"
+    refused = run_cli("convert", case.path, "-o", target, "--format", fmt)
+    assert refused.returncode == 1
+    assert refused.stderr.splitlines() == [
+        f"corvex: {case.path}: sample 'Sample1': {finding(case.spectra, case.short)}; "
+        "the run is incomplete (--allow-truncated converts it anyway)"]
+    assert os.listdir(tmp_path) == []
+
+    allowed = run_cli("convert", case.path, "-o", target, "--format", fmt, "--allow-truncated")
+    assert allowed.returncode == 0, allowed.stderr
+    assert allowed.stderr.splitlines()[0] == (f"corvex: warning: {case.path}: sample 'Sample1': "
+                                              f"{finding(case.spectra, case.short)}; converting anyway")
+    assert os.listdir(tmp_path) == [target.name]
+
+
+# ---------------------------------------------------------------------------
+# Termination signals
+# ---------------------------------------------------------------------------
+
+# Runs the command with the writer held up after its first output, when the
+# temporary file exists, and prints the worker processes' ids then.
+HELD_UP_CONVERSION = """
+import sys, time
+from corvex_tools import cli, mzml_workers
+
+def held_up(items, workers):
+    items = iter(items)
+    yield next(items)
+    print(" ".join(str(p.pid) for p in workers), flush=True)
+    time.sleep(60)
+    yield from items
+
+chunks, stream = mzml_workers.WorkerProcesses.chunks, cli._stream
+mzml_workers.WorkerProcesses.chunks = lambda self: held_up(chunks(self), self._processes)
+cli._stream = lambda path, sample: held_up(stream(path, sample), [])
+sys.exit(cli.main(sys.argv[1:]))
+"""
+
+
+def process_gone(pid, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with open(f"/proc/{pid}/stat") as status:
+                if status.read().rsplit(")", 1)[1].split()[0] in ("Z", "X"):
+                    return True
+        except FileNotFoundError:
+            return True
+        time.sleep(0.05)
+    return False
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP], ids=["SIGTERM", "SIGHUP"])
+@pytest.mark.parametrize("writer", [["--format", "mzml", "--jobs", "2"], ["--format", "mgf"]],
+                         ids=["mzml-workers", "mgf"])
+def test_termination_signal_removes_the_partial_file_and_stops_the_workers(run, tmp_path, signum, writer):
+    target = tmp_path / "x.out"
+    env = dict(os.environ, PYTHONPATH=CHILD_PATH)
+    child = subprocess.Popen([sys.executable, "-c", HELD_UP_CONVERSION, "convert", run.path, "-o", target,
+                              *writer], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        workers = [int(pid) for pid in child.stdout.readline().split()]
+        assert [name.endswith(".part") for name in os.listdir(tmp_path)] == [True]
+        assert len(workers) == (2 if "--jobs" in writer else 0)
+        child.send_signal(signum)
+        status = child.wait(timeout=60)
+    finally:
+        child.kill()
+        child.wait()
+    assert status == 128 + signum
+    assert child.stderr.read().splitlines() == [f"corvex: stopped by {signal.Signals(signum).name}"]
+    assert os.listdir(tmp_path) == []
+    assert all(process_gone(pid) for pid in workers)
+
+
+# ---------------------------------------------------------------------------
+# Missing modules
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("module", ["psims", "numpy"])
+def test_missing_module_for_mzml_is_named(run, tmp_path, monkeypatch, capsys, module):
+    from corvex_tools import cli
+
+    for name in [module] + [name for name in sys.modules if name.startswith(module + ".")]:
+        monkeypatch.setitem(sys.modules, name, None)  # makes importing it fail
+    monkeypatch.delitem(sys.modules, "corvex_tools.mzml", raising=False)
+    assert cli.main(["convert", run.path, "-o", str(tmp_path / "x.mzML")]) == 1
+    lines = capsys.readouterr().err.splitlines()
+    assert len(lines) == 1 and lines[0].startswith(f"corvex: mzML output needs the Python module '{module}'")
+    assert os.listdir(tmp_path) == []

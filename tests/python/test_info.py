@@ -88,6 +88,7 @@ def test_json_summary_of_known_values(run):
     assert bare["calibration"] is None and bare["dde_precursor_count"] == 0
     assert bare["retention_time_sec"] == {"first": 15.0, "last": 45.0}
     assert bare["tic"] == {"points": 3, "sum": 750.0, "max": 400.0, "max_time_sec": 30.0}
+    assert full["truncation"] is None and bare["truncation"] is None
 
 
 def test_text_summary_shows_each_sample(run):
@@ -97,7 +98,8 @@ def test_text_summary_shows_each_sample(run):
     blank = text[text.index("Sample Blank"):]
     for line in ("Scans:          3 (MS1: 3)", "RT range:       15.00 - 45.00 s",
                  "Instrument:     SCIEX instrument model [MS:1000121]", "Serial number:  -",
-                 "Calibration:    none", "TIC:            3 points, sum 750, max 400 at 30 s"):
+                 "Calibration:    none", "TIC:            3 points, sum 750, max 400 at 30 s",
+                 "Scan data:      complete"):
         assert line in blank
     full = text[text.index("Sample Sample1"):text.index("Sample Blank")]
     for line in ("Scans:          9 (MS1: 3, MS2: 6)", "Instrument:     QTRAP 6500+ [MS:1002582]",
@@ -121,3 +123,20 @@ def test_summary_reads_no_scan_block(tmp_path):
     assert damaged["samples"][0]["scan_count"] == 3
     for key in ("ms_levels", "retention_time_sec", "polarity", "instrument", "calibration", "tic"):
         assert damaged["samples"][0][key] == intact["samples"][0][key], key
+
+
+@pytest.mark.parametrize("cut, spectra", [(0, 0), (1, 1), (9, 1)])
+def test_scan_file_cut_short_is_reported(tmp_path, cut, spectra):
+    build(Acquisition(samples=[dda_sample("Sample1", cycles=2, points_per_scan=60, seed=7)]), tmp_path, "cut")
+    path = tmp_path / "cut.wiff"
+    scan = tmp_path / "cut.wiff.scan"
+    os.truncate(scan, scan.stat().st_size - cut)
+    [sample] = json.loads(corvex_info(path, "--json"))["samples"]
+    text = corvex_info(path)
+    if not spectra:
+        assert sample["truncation"] is None
+        assert "  Scan data:      complete\n" in text
+        return
+    assert sample["truncation"] == {"spectra": spectra, "bytes_short": cut}
+    assert (f"  Scan data:      TRUNCATED: 1 spectrum reaches past the end of the scan data file, "
+            f"which is {cut} bytes short\n") in text

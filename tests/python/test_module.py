@@ -1,7 +1,9 @@
 """The module's surface: names, docstrings, signatures, classes, argument errors."""
 import pathlib
+import shutil
 import subprocess
 import sys
+from importlib.metadata import distribution
 
 import pytest
 
@@ -65,7 +67,7 @@ def test_classes_survive_reimport_unchanged():
         "first = corvex.RawReader\n"
         "del sys.modules['corvex']\n"
         "import corvex as again\n"
-        "assert again is not corvex or True\n"
+        "assert again is not corvex  # a new module object\n"
         "assert again.RawReader is first\n"
         "assert again.__all__ == " + repr(PUBLIC) + "\n"
     )
@@ -127,3 +129,20 @@ def test_str_subclass_and_keyword_are_accepted(tmp_path):
         with pytest.raises(RuntimeError) as info:
             call()
         assert str(info.value) == "I/O error: No such file or directory (os error 2)"
+
+
+# Every compiled module the distribution installs, by its import name.
+EXTENSION_MODULES = {file.name.split(".")[0]: str(file.locate()) for file in distribution("corvex").files
+                     if file.name.endswith(".so")}
+
+
+def test_the_distribution_installs_both_extension_modules():
+    assert set(EXTENSION_MODULES) >= {"corvex", "_native"}
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")
+@pytest.mark.parametrize("name", sorted(EXTENSION_MODULES))
+def test_extension_module_exports_its_entry_point_only(name):
+    listing = subprocess.run(["nm", "-D", "--defined-only", EXTENSION_MODULES[name]],
+                             capture_output=True, text=True, check=True).stdout
+    assert [line.split()[-1] for line in listing.splitlines()] == [f"PyInit_{name}"]

@@ -2,6 +2,7 @@
 import copy
 import math
 from decimal import Decimal
+from importlib.metadata import version
 
 import numpy as np
 import pytest
@@ -71,7 +72,7 @@ def model_run_info(expected, sample, file_name="run.wiff"):
         "instrument": term(sample.instrument_term),
         "instrument_serial_number": info["serial_number"] if info else None,
         "software_name": "corvex",
-        "software_version": "0.4.0",
+        "software_version": version("corvex"),  # the distribution's, from the same source
         "acquisition_software_name": None,
         "acquisition_software_version": None,
         "start_timestamp": sample.creation_timestamp,

@@ -136,7 +136,9 @@ def test_stubtest_finds_stub_and_module_in_agreement(stub_env, tmp_path):
 def test_stubtest_finds_the_engine_stub_and_module_in_agreement(stub_env, tmp_path):
     _, env = stub_env
     allowlist = tmp_path / "allowlist.txt"
-    allowlist.write_text("corvex_tools._native.RawColumns\ncorvex_tools._native.LoadedArrays\n")
+    # Names for type checkers only: the dictionaries' layouts and the buffer objects' alias.
+    allowlist.write_text("".join(f"corvex_tools._native.{name}\n"
+                                 for name in ("RawColumns", "LoadedArrays", "CentroidDefaults", "Buffer")))
     result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "corvex_tools._native", "--allowlist",
                              str(allowlist)], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
@@ -185,7 +187,8 @@ def test_engine_typed_dicts_list_the_keys_the_module_returns(tmp_path):
     stub = Path(corvex_tools.__file__).with_name("_native.pyi")
     build(Acquisition(samples=[dda_sample("Sample1", cycles=1)]), tmp_path, "run")
     run = _native.open_run(str(tmp_path / "run.wiff"))
-    returned = {"RawColumns": run.columns(), "LoadedArrays": run.load(run.select(None, None, None))}
+    returned = {"RawColumns": run.columns(), "LoadedArrays": run.load(run.select(None, None, None)),
+                "CentroidDefaults": _native.centroid_defaults()}
     keys = typed_dict_keys(stub)
     assert sorted(keys) == sorted(returned)
     for name, value in returned.items():

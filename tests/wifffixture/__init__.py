@@ -3,8 +3,9 @@
 ``cfb`` writes MS-CFB (OLE2 structured storage) files and can damage them on
 purpose; ``acquisition`` builds a ``.wiff`` / ``.wiff.scan`` pair on top of it
 and returns the values a correct reader decodes from the files; ``synthetic``
-writes large runs quickly for benchmarks; ``make_example`` writes the small
-acquisition kept in ``examples/``.
+writes large runs quickly for benchmarks; ``tof_profile`` draws TOF profile
+spectra from known ions, the ground truth for peak picking; ``make_example``
+writes the small acquisition kept in ``examples/``.
 """
 from .cfb import (CfbError, CfbLayout, CompoundFileWriter, EntryInfo, cfb_name_key,
                   corrupt_fat_chain, corrupt_fat_loop, corrupt_sibling_cycle,
@@ -16,6 +17,8 @@ from .acquisition import (Acquisition, Expected, ExpectedSample, ExpectedSpectru
                           minimal_widths, points_to_arrays, random_points,
                           ref_decode_payload, sort_sample_names, summary_information_stream)
 from .synthetic import SyntheticRun, write_synthetic_run
+from .tof_profile import (ProfileSpectrum, TofProfileRun, TrueIon, build_tof_profile_run,
+                          match_ions, profile_spectrum)
 
 __all__ = [
     "CfbError", "CfbLayout", "CompoundFileWriter", "EntryInfo", "cfb_name_key",
@@ -27,4 +30,6 @@ __all__ = [
     "minimal_widths", "points_to_arrays", "random_points", "ref_decode_payload",
     "sort_sample_names", "summary_information_stream",
     "SyntheticRun", "write_synthetic_run",
+    "ProfileSpectrum", "TofProfileRun", "TrueIon", "build_tof_profile_run", "match_ions",
+    "profile_spectrum",
 ]

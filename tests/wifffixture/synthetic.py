@@ -30,6 +30,9 @@ from .acquisition import (minimal_widths, BLOCK_HEADER_SIZE, IDX_DTYPE, IDX_HEAD
                           Acquisition, LogContent, Sample, _place_points,
                           _point_lengths, build, idx_header)
 
+# (slope, intercept) of the runs written unless another calibration is given.
+SYNTHETIC_CALIBRATION = (0.0005, 20.0)
+
 _M1 = np.uint64(0xBF58476D1CE4E5B9)
 _M2 = np.uint64(0x94D049BB133111EB)
 _GOLD = np.uint64(0x9E3779B97F4A7C15)
@@ -144,7 +147,7 @@ def _scan_data(seed: int, scans: np.ndarray, counts: np.ndarray, max_gap: int,
 def write_synthetic_run(directory, name: str = "bench", *, n_scans: Optional[int] = None,
                         target_bytes: Optional[int] = None, points_per_scan: int = 2000,
                         ms2_per_cycle: int = 4, max_gap: int = 200, seed: int = 7,
-                        calibration: Optional[Tuple[float, float]] = (0.0005, 20.0),
+                        calibration: Optional[Tuple[float, float]] = SYNTHETIC_CALIBRATION,
                         scan_time_min: float = 0.001, chunk_points: int = 4_000_000,
                         scan_file_prefix: int = 64, profile: str = "uniform",
                         fragment_points_per_scan: Optional[int] = None,

@@ -2,9 +2,9 @@
 
 namespace corvex::raw {
 
-Result<std::vector<IdxRecord>> IdxRecord::parse_stream(ByteView bytes) {
+DecodeResult<std::vector<IdxRecord>> IdxRecord::parse_stream(ByteView bytes) {
     if (bytes.size() < header_size) {
-        return fail(Error::parse("Idx stream too short for header"));
+        return lumora::fail(DecodeError{"Idx stream too short for header"});
     }
     const std::size_t slots = (bytes.size() - header_size) / record_size;
 
@@ -26,7 +26,7 @@ Result<std::vector<IdxRecord>> IdxRecord::parse_stream(ByteView bytes) {
         });
     }
     if (records.empty()) {
-        return fail(Error::parse("Idx stream contained no valid scan records"));
+        return lumora::fail(DecodeError{"Idx stream contained no valid scan records"});
     }
     return records;
 }

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "corvex/error.hpp"
 #include "corvex/raw/bytes.hpp"
+#include "corvex/raw/decode_error.hpp"
 
 namespace corvex::raw {
 
@@ -23,8 +23,8 @@ struct IdxRecord {
     static constexpr std::uint32_t min_scan_size_exclusive = 56;
 
     // Decodes the whole Idx stream. The list is never empty: a stream too
-    // short for its header, or one without a usable slot, is a Parse error.
-    static Result<std::vector<IdxRecord>> parse_stream(ByteView bytes);
+    // short for its header, or one without a usable slot, is an error.
+    static DecodeResult<std::vector<IdxRecord>> parse_stream(ByteView bytes);
 
     friend bool operator==(const IdxRecord&, const IdxRecord&) = default;
 };

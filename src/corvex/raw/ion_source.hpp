@@ -10,10 +10,6 @@
 
 #include "corvex/raw/bytes.hpp"
 
-namespace corvex {
-class CompoundFile;
-}
-
 namespace corvex::raw {
 
 struct SourceParameter {
@@ -43,8 +39,5 @@ using ReadStream = std::function<std::optional<Bytes>(std::string_view path)>;
 // "ISVF"; failing that, those of the first method that holds any. Each
 // method's list keeps parameter-number order. Never fails.
 std::vector<SourceParameter> find_ion_source_parameters(const ReadStream& read_stream);
-
-// The same over an open compound file, reading with read_optional_stream.
-std::vector<SourceParameter> find_ion_source_parameters(const CompoundFile& file);
 
 }  // namespace corvex::raw

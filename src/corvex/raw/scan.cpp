@@ -1,5 +1,7 @@
 #include "corvex/raw/scan.hpp"
 
+#include "lumora/file.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,7 +9,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <iterator>
@@ -154,14 +155,12 @@ void assign_converted(std::vector<T>& out, const ScanPoint* points, std::size_t 
     out.assign(ConvertingIterator(points, convert), ConvertingIterator(points + count, convert));
 }
 
-// A point's m/z: with a calibration the rounded product slope * index, then
-// the rounded sum with the intercept; without one the index itself.
+// A point's m/z: Calibration::mz of its channel index, or without a
+// calibration the index itself.
 struct CalibratedMz {
-    double slope;
-    double intercept;
+    Calibration map;
     double operator()(const ScanPoint& point) const noexcept {
-        const double product = slope * static_cast<double>(point.index);
-        return intercept + product;
+        return map.mz(static_cast<double>(point.index));
     }
 };
 
@@ -173,26 +172,12 @@ struct IntensityOf {
     float operator()(const ScanPoint& point) const noexcept { return static_cast<float>(point.intensity); }
 };
 
-// Every m/z of a calibration whose intercept is NaN.
-struct ConstantMz {
-    double value;
-    double operator()(const ScanPoint&) const noexcept { return value; }
-};
-
 // Calls `body` with the m/z rule for `calibration`; the rule is a type of
 // its own, so each loop over the points is compiled for one rule.
-//
-// A NaN intercept makes every m/z NaN, but which NaN: when the product is
-// NaN too, an addition gives the NaN of whichever operand the instruction
-// takes first, and the compiler orders the operands as it likes, differently
-// in a loop's vector body and its remainder. The intercept's NaN (quieted,
-// as the addition would) is taken for every point instead, so the bits never
-// depend on the code that computed them.
 template <class Body>
 decltype(auto) with_mz_rule(const std::optional<Calibration>& calibration, Body&& body) {
     if (!calibration) return body(IndexMz{});
-    if (std::isnan(calibration->intercept)) return body(ConstantMz{calibration->intercept + 0.0});
-    return body(CalibratedMz{calibration->slope, calibration->intercept});
+    return body(CalibratedMz{*calibration});
 }
 
 template <class Output>
@@ -329,23 +314,6 @@ Output decode_into(const std::uint8_t* bytes, std::size_t size, Output out) noex
     return state.out;
 }
 
-// Closes the descriptor on every path out of a read.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
-
 // Reads up to `count` bytes at `offset` into `destination` with positioned
 // reads and returns how many it read; a file that ends early gives fewer
 // bytes. The file is opened non-blocking and must be a regular file, so a
@@ -363,7 +331,7 @@ lumora::Result<std::size_t, IoError> read_range(const std::filesystem::path& pat
     if (raw_fd < 0) {
         return lumora::fail(IoError::from_errno(errno));
     }
-    const FileDescriptor fd(raw_fd);
+    const lumora::FileDescriptor fd(raw_fd);
 
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0) {
@@ -376,22 +344,7 @@ lumora::Result<std::size_t, IoError> read_range(const std::filesystem::path& pat
         return lumora::fail(IoError{IoErrorKind::Other, "scan data file is not a regular file"});
     }
 
-    std::size_t size = 0;
-    while (size < count) {
-        const ssize_t got =
-            ::pread(fd.get(), destination + size, count - size, static_cast<off_t>(offset + size));
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return lumora::fail(IoError::from_errno(errno));
-        }
-        if (got == 0) {
-            break;
-        }
-        size += static_cast<std::size_t>(got);
-    }
-    return size;
+    return lumora::read_at(fd.get(), offset, count, destination);
 }
 
 // One reused buffer of a decoder. A request of more than 1 MiB gets memory

@@ -101,6 +101,29 @@ PyObject* new_buffer(std::shared_ptr<const Memory> memory, Access access) {
     return new_buffer(std::shared_ptr<const void>(std::move(memory)), data, size, access);
 }
 
+namespace {
+
+template <class T>
+PyObject* vector_buffer(std::vector<T>& values) {
+    // The object first, the vector's move last: until the object exists,
+    // `values` is still the caller's.
+    auto home = std::make_shared<std::vector<T>>();
+    Ref buffer = Ref::steal(new_buffer(home, nullptr, 0, Access::Writable));
+    if (!buffer) return nullptr;
+    home->swap(values);
+    BufferObject& object = *as_buffer(buffer.get());
+    object.data = home->data();
+    object.size = static_cast<Py_ssize_t>(home->size() * sizeof(T));
+    return buffer.release();
+}
+
+}  // namespace
+
+PyObject* owned_buffer(std::vector<double>&& values) { return vector_buffer(values); }
+PyObject* owned_buffer(std::vector<float>&& values) { return vector_buffer(values); }
+PyObject* owned_buffer(std::vector<std::uint32_t>&& values) { return vector_buffer(values); }
+PyObject* owned_buffer(std::vector<std::int64_t>&& values) { return vector_buffer(values); }
+
 PyObject* numpy_array(PyObject* buffer, const char* dtype, std::size_t count, std::size_t offset) {
     PyObject* function = frombuffer();
     if (!function) return nullptr;
@@ -110,11 +133,6 @@ PyObject* numpy_array(PyObject* buffer, const char* dtype, std::size_t count, st
     if (!type || !count_object || !offset_object) return nullptr;
     PyObject* args[] = {buffer, type.get(), count_object.get(), offset_object.get()};
     return PyObject_Vectorcall(function, args, 4, nullptr);
-}
-
-bool add_array_types(PyObject* module) {
-    Ref type = Ref::steal(buffer_type());
-    return type && PyModule_AddObjectRef(module, "Buffer", type.get()) == 0;
 }
 
 }  // namespace corvex::engine::python

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/memory.hpp"
+#include "engine/python/owned_buffer.hpp"
 
 namespace corvex::engine::python {
 
@@ -40,16 +41,13 @@ PyObject* column_array(const std::shared_ptr<const void>& keep, const std::vecto
     return numpy_array(buffer.get(), dtype, column.size());
 }
 
-// A writable array that owns `values`.
+// A writable array that owns `values` (see owned_buffer.hpp).
 template <class T>
 PyObject* owning_array(std::vector<T>&& values, const char* dtype) {
     const std::size_t count = values.size();
-    auto owned = std::make_shared<std::vector<T>>(std::move(values));
-    Ref buffer = Ref::steal(new_buffer(owned, owned->data(), count * sizeof(T), Access::Writable));
+    Ref buffer = Ref::steal(owned_buffer(std::move(values)));
     if (!buffer) return nullptr;
     return numpy_array(buffer.get(), dtype, count);
 }
-
-bool add_array_types(PyObject* module);
 
 }  // namespace corvex::engine::python

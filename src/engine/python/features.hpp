@@ -7,7 +7,10 @@
 namespace corvex::engine::python {
 
 bool add_system_functions(PyObject* module);
-// Run, PeakIter, Buffer and open_run.
+bool add_conversion(PyObject* module);
+bool add_peak_profile_functions(PyObject* module);
+bool add_centroid(PyObject* module);
+// Run, PeakIter and open_run.
 bool add_run_types(PyObject* module);
 
 }  // namespace corvex::engine::python

@@ -8,7 +8,14 @@ namespace corvex::engine::python {
 namespace {
 
 int exec_module(PyObject* module) {
-    return corvex::python::guarded([&]() -> int { return add_system_functions(module) && add_run_types(module) ? 0 : -1; });
+    return corvex::python::guarded([&]() -> int {
+        const bool ok = add_system_functions(module) &&
+                        add_conversion(module) &&
+                        add_peak_profile_functions(module) &&
+                        add_centroid(module) &&
+                        add_run_types(module);
+        return ok ? 0 : -1;
+    });
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -581,8 +581,23 @@ PyObject* run_type() {
     return cached_type(type, run_spec);
 }
 
+// The reader's rule for where a .wiff file's scan data file is.
+PyObject* scan_file_path(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static constexpr const char* params[] = {"path"};
+        static const Signature signature{"scan_file_path()", params, 1};
+        PyObject* matched[1];
+        if (!match_fastcall(signature, args, nargs, kwnames, matched)) return nullptr;
+        auto path = corvex::python::to_text(matched[0], "path");
+        if (!path) return nullptr;
+        return py_text(scan_file_path_for(*path).native());
+    });
+}
+
 PyMethodDef run_functions[] = {
     {"open_run", as_cfunction(open_run), METH_FASTCALL | METH_KEYWORDS, "open_run(path, sample=None)\n--\n\n"},
+    {"scan_file_path", as_cfunction(scan_file_path), METH_FASTCALL | METH_KEYWORDS,
+     "scan_file_path(path)\n--\n\nThe scan data file of the .wiff file at `path`, by the reader's rule."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -593,7 +608,7 @@ bool add_run_types(PyObject* module) {
     Ref iterator = Ref::steal(peak_iter_type());
     return run && iterator && PyModule_AddObjectRef(module, "Run", run.get()) == 0 &&
            PyModule_AddObjectRef(module, "PeakIter", iterator.get()) == 0 &&
-           add_array_types(module) && PyModule_AddFunctions(module, run_functions) == 0;
+           PyModule_AddFunctions(module, run_functions) == 0;
 }
 
 }  // namespace corvex::engine::python
