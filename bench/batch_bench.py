@@ -118,7 +118,7 @@ def batch_overhead(runs: List[Path], work: Path, repeat: int, workers: int, form
 
 def parquet_against_mzml(run: Path, work: Path, repeat: int) -> Dict[str, Any]:
     from corvex_tools.cli import main as corvex_main
-    from corvex_tools.run_source import open_run
+    from corvex_tools import open_run
 
     out = fresh(work / "single")
 
@@ -128,7 +128,7 @@ def parquet_against_mzml(run: Path, work: Path, repeat: int) -> Dict[str, Any]:
             pass
 
     cases = {
-        "read through the run source": (read, None),
+        "read with iter_peaks": (read, None),
         "mzML, zlib": (lambda: corvex_main(["convert", str(run), "-q", "--jobs", "1", "-o", str(out / "r.mzML")]),
                        out / "r.mzML"),
         "Parquet (zstd)": (lambda: corvex_main(["convert", str(run), "-q", "-o", str(out / "r.parquet")]),
@@ -157,7 +157,7 @@ def row_group_rules(run: Path, work: Path, repeat: int) -> Dict[str, Any]:
     import pyarrow.parquet as pq
 
     from corvex_tools import parquet
-    from corvex_tools.run_source import open_run
+    from corvex_tools import open_run
 
     source = open_run(str(run), "Sample1")
     times = source.spectra["retention_time_sec"]
@@ -323,7 +323,7 @@ def main() -> int:
     single = results["single"]
     mb = results["single_run_mb"]
     print(f"\nOne run ({mb:.0f} MB of scan data), one process ({basis} times):")
-    read_s = best(single["read through the run source"]["times"], basis)
+    read_s = best(single["read with iter_peaks"]["times"], basis)
     for name, figures in single.items():
         seconds = best(figures["times"], basis)
         size = f"{figures['bytes'] / 1e6:8.1f} MB" if figures["bytes"] is not None else " " * 11

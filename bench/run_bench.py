@@ -1,16 +1,20 @@
 """Side-by-side throughput and memory figures for reading a large run.
 
 Run through bench/run, which installs what this needs and builds corvex
-first; or by hand, with the corvex module and run_decode_bench built in
-BUILD:
+first; or by hand, with the corvex and corvex_tools._native modules and
+run_decode_bench built in BUILD and corvex_tools staged in BUILD/python
+(as bench/run does):
 
-    PYTHONPATH=BUILD python3 bench/run_bench.py --build BUILD [--scale 1]
+    PYTHONPATH=BUILD:BUILD/python python3 bench/run_bench.py --build BUILD [--scale 1]
 
 Writes the runs it needs under bench/out/ (kept between invocations while
 their size stays the same): the full run (20,000 scans at --scale 1), one
-ten times smaller for the streaming memory comparison and one a hundred
-times smaller (--mzml-scale) that is converted to mzML for the mzML
-readers, which take minutes on the larger ones.  Prints a table and writes
+ten times smaller for the memory comparisons and one of 1,000 spectra or
+more (--mzml-scale) that is converted to mzML for the mzML readers, which
+take minutes on the larger ones. The array layer (corvex_tools) is
+measured against the same figures: its numpy traversal against C++
+decoding and the mzML readers, load() against RawReader construction and
+a fresh-memory floor on as many threads, open_run against RawReader.  Prints a table and writes
 bench/out/results.json.  Every measurement runs in a fresh child process
 so that peak RSS figures are its own; times are the best of --repeat.
 
@@ -34,6 +38,9 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 OUT = ROOT / "bench" / "out"
+# The mzML readers are timed on at least this many spectra, so that their
+# start-up is a small part of their time.
+MZML_MIN_SCANS = 1000
 
 # Targets, as (key, description).
 TARGETS = {
@@ -44,6 +51,11 @@ TARGETS = {
     "mzml_fastest_vs_corvex": 10.0,        # at least
     "rawreader_memory_vs_budget": 1.0,     # at most: (1.1 x 12 B/peak + 512 B/spectrum)
     "streaming_rss_growth_vs_3_largest": 1.0,  # at most
+    "iter_peaks_vs_cpp_decode": 1.5,       # at most
+    "mzml_fastest_vs_iter_peaks": 25.0,    # at least
+    "rawreader_vs_load": 1.5,              # at least
+    "load_vs_fresh_threads": 1.3,          # at most
+    "open_run_rss_full_vs_small_mib": 64.0,  # at most
 }
 
 
@@ -111,6 +123,47 @@ def child_traverse(wiff: str) -> dict:
             "largest": largest, "peak_rss": _peak_rss_bytes(), "counts": counts}
 
 
+def child_iter_peaks(wiff: str) -> dict:
+    """The numpy traversal: every spectrum's arrays from Run.iter_peaks."""
+    import corvex_tools
+    import corvex_tools.arrays  # noqa: F401  (numpy, imported before the clock as for the mzML readers)
+    process_started = _process_cpu_seconds()
+    started = time.perf_counter()
+    spectra = peaks = 0
+    for _, mz, intensity in corvex_tools.open_run(wiff).iter_peaks():
+        spectra += 1
+        peaks += len(mz) + 0 * len(intensity)
+    return {"seconds": time.perf_counter() - started, "cpu": _process_cpu_seconds() - process_started,
+            "spectra": spectra, "peaks": peaks, "peak_rss": _peak_rss_bytes()}
+
+
+def child_load(wiff: str) -> dict:
+    """Run.load() of every spectrum, the run opened beforehand."""
+    import corvex_tools
+    run = corvex_tools.open_run(wiff)
+    cpu_started = _process_cpu_seconds()
+    started = time.perf_counter()
+    peaks = run.load()
+    seconds = time.perf_counter() - started
+    return {"seconds": seconds, "cpu": _process_cpu_seconds() - cpu_started, "peaks": len(peaks.mz),
+            "spectra": len(peaks)}
+
+
+def child_open_run(wiff: str) -> dict:
+    """open_run's time and the process's peak RSS growth (numpy imported first)."""
+    import numpy  # noqa: F401  (its own memory is not open_run's)
+    import corvex_tools
+    import corvex_tools.arrays  # noqa: F401
+    before = _current_rss_bytes()
+    cpu_started = _process_cpu_seconds()
+    started = time.perf_counter()
+    run = corvex_tools.open_run(wiff)
+    run.spectra
+    seconds = time.perf_counter() - started
+    return {"seconds": seconds, "cpu": _process_cpu_seconds() - cpu_started, "rss_before": before,
+            "peak_rss": _peak_rss_bytes(), "scans": len(run)}
+
+
 def child_tolist(counts_file: str) -> dict:
     """The floor: numpy's tolist() making as many floats as the traversal, in
     the same per-spectrum pieces (64-bit m/z, 32-bit intensity)."""
@@ -138,6 +191,7 @@ def child_tolist(counts_file: str) -> dict:
 
 def child_mzml(reader: str, path: str) -> dict:
     """One mzML reader's traversal: every spectrum's m/z and intensity arrays."""
+    import numpy  # noqa: F401  (every reader's arrays are numpy's; its import is no reader's)
     cpu_started = _process_cpu_seconds()
     started = time.perf_counter()
     spectra = peaks = 0
@@ -172,11 +226,17 @@ def child_mzml(reader: str, path: str) -> dict:
             "spectra": spectra, "peaks": peaks, "peak_rss": _peak_rss_bytes()}
 
 
+# numpy's BLAS starts a pool of threads on import that spin for a while;
+# nothing here calls BLAS, and their spinning would count as the CPU time of
+# whatever a child measures.
+CHILD_ENV = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
+
+
 def run_child(*args: str, script: str = __file__) -> dict:
     """Runs one measurement of `script` in a new interpreter. Its standard
     error (the mzML readers' chatter) is shown only when it fails."""
     done = subprocess.run([sys.executable, script, "--child", *args], stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, text=True)
+                          stderr=subprocess.PIPE, text=True, env=CHILD_ENV)
     if done.returncode != 0:
         sys.stderr.write(done.stderr)
         raise subprocess.CalledProcessError(done.returncode, done.args)
@@ -207,7 +267,6 @@ def ensure_run(directory: Path, scale: float) -> dict:
 def convert_to_mzml(wiff: str, out: Path) -> dict:
     """Wall and CPU seconds to write indexed mzML (zlib, 64-bit m/z, 32-bit
     intensity) with corvex convert (psims)."""
-    sys.path.insert(0, str(ROOT / "python"))
     from corvex_tools.cli import main as corvex_main
     cpu_started = _process_cpu_seconds()
     started = time.perf_counter()
@@ -236,7 +295,8 @@ def measure(args) -> dict:
     build = Path(args.build).resolve()
     full = ensure_run(OUT / "full", args.scale)
     small = ensure_run(OUT / "small", args.scale / 10)
-    mzml_run = ensure_run(OUT / "mzml", args.scale * args.mzml_scale) if not args.no_mzml else None
+    mzml_run = ensure_run(OUT / "mzml", max(args.scale * args.mzml_scale, MZML_MIN_SCANS / 20_000)) \
+        if not args.no_mzml else None
     results = {"machine": machine(), "scale": args.scale, "repeat": args.repeat, "mzml_scale": args.mzml_scale,
                "run": full, "small_run": small}
     wiff = full["wiff"]
@@ -265,6 +325,13 @@ def measure(args) -> dict:
     results["traverse"] = traversals
     results["tolist"] = floors
 
+    # f. the array layer: numpy traversal, load and open_run
+    print("Array layer: iter_peaks, load, open_run ...", flush=True)
+    results["iter_peaks"] = [run_child("iter_peaks", wiff) for _ in range(args.repeat)]
+    results["load"] = [run_child("load", wiff) for _ in range(args.repeat)]
+    results["open_run"] = [run_child("open_run", wiff) for _ in range(args.repeat)]
+    results["open_run_small"] = [run_child("open_run", small["wiff"]) for _ in range(args.repeat)]
+
     # e. streaming peak RSS, full run against the run ten times smaller
     print("Streaming peak RSS of the smaller run ...", flush=True)
     small_traversal = run_child("traverse", small["wiff"])
@@ -290,6 +357,7 @@ def measure(args) -> dict:
         results["mzml_run"] = mzml_run
         results["traverse_mzml_corvex"] = [{k: v for k, v in run_child("traverse", mzml_run["wiff"]).items()
                                             if k != "counts"} for _ in range(args.repeat)]
+        results["iter_peaks_mzml"] = [run_child("iter_peaks", mzml_run["wiff"]) for _ in range(args.repeat)]
     results["machine"]["load_after"] = os.getloadavg()
     results["scan_bytes"] = scan_bytes
     return results
@@ -376,7 +444,7 @@ def summarise(results: dict, basis: str) -> list:
     if "mzml" in results:
         corvex_small = min(results["traverse_mzml_corvex"], key=lambda t: t["process_cpu" if cpu_basis else "seconds"])
         corvex_seconds = corvex_small["process_cpu"] if cpu_basis else corvex_small["seconds"]
-        share = "1/%g run" % round(1 / results["mzml_scale"])
+        share = "%d spectra" % results["mzml_run"]["scans"]
         fastest = None
         for reader, figures in results["mzml"].items():
             if "error" in figures:
@@ -405,6 +473,10 @@ def summarise(results: dict, basis: str) -> list:
                 rows.append({"figure": "convert to mzML + fastest read / corvex", "value": "%.1fx" % path,
                              "detail": "the whole mzML path against reading the WIFF run"})
 
+    # f. the array layer
+    if "iter_peaks" in results:
+        rows += array_rows(results, cpu_basis, verdict, both)
+
     # e. streaming memory: full run against the run ten times smaller
     small = results["traverse_small"]
     growth = traverse["peak_rss"] - small["peak_rss"]
@@ -414,6 +486,73 @@ def summarise(results: dict, basis: str) -> list:
                  "value": "%.1f MB vs %.1f MB" % (traverse["peak_rss"] / 1e6, small["peak_rss"] / 1e6),
                  "detail": "growth %.2f MB; largest spectrum %.2f MB at 12 B/peak" % (growth / 1e6, largest / 1e6),
                  "ratio": "%.2fx 3 largest" % (growth / (3 * largest)), "target": target, "verdict": ok})
+    return rows
+
+
+def array_rows(results: dict, cpu_basis: bool, verdict, both) -> list:
+    """numpy traversal against C++ decoding and the mzML readers, load against
+    RawReader construction and the fresh-memory floor, open_run's time and
+    memory. Times of the threaded figures count the CPU of every thread."""
+    rows = []
+    cpp = results["cpp"]
+    peaks = cpp["peaks"]
+    key = "cpu" if cpu_basis else "seconds"
+    cpp_key = "cpu_s" if cpu_basis else "wall_s"
+
+    traversal = min(results["iter_peaks"], key=lambda t: t[key])
+    decode = cpp["decode"][cpp_key]
+    target, ok = verdict("iter_peaks_vs_cpp_decode", traversal[key] / decode)
+    rows.append({"figure": "numpy traversal (iter_peaks)", "value": both(traversal["seconds"], traversal["cpu"]),
+                 "detail": "%.1f ns/peak, %d spectra; peak RSS %.0f MB" % (
+                     traversal[key] / peaks * 1e9, traversal["spectra"], traversal["peak_rss"] / 1e6),
+                 "ratio": "%.2fx C++ decode (1 thread)" % (traversal[key] / decode), "target": target,
+                 "verdict": ok})
+
+    if "mzml" in results and results.get("iter_peaks_mzml"):
+        on_mzml_run = min(results["iter_peaks_mzml"], key=lambda t: t[key])
+        readers = {r: f for r, f in results["mzml"].items() if "error" not in f}
+        if readers:
+            name, fastest = min(readers.items(), key=lambda item: item[1][key])
+            ratio = fastest[key] / on_mzml_run[key]
+            target, ok = verdict("mzml_fastest_vs_iter_peaks", ratio, at_least=True)
+            rows.append({"figure": "fastest mzML reader / iter_peaks",
+                         "value": "%.1fx (%s)" % (ratio, name),
+                         "detail": "%d spectra: %s vs %s" % (
+                             on_mzml_run["spectra"], both(fastest["seconds"], fastest["cpu"]),
+                             both(on_mzml_run["seconds"], on_mzml_run["cpu"])),
+                         "target": target, "verdict": ok})
+
+    load = min(results["load"], key=lambda t: t[key])
+    construct = min(results["construct"], key=lambda c: c[key])
+    target, ok = verdict("rawreader_vs_load", construct[key] / load[key], at_least=True)
+    rows.append({"figure": "load() of every spectrum", "value": both(load["seconds"], load["cpu"]),
+                 "detail": "%.2f GB/s of scan file, %.1f ns/peak" % (
+                     results["scan_bytes"] / load[key] / 1e9, load[key] / peaks * 1e9),
+                 "ratio": "%.2fx faster than RawReader" % (construct[key] / load[key]), "target": target,
+                 "verdict": ok})
+    fresh = cpp["fresh_threads"][cpp_key]
+    target, ok = verdict("load_vs_fresh_threads", load[key] / fresh)
+    rows.append({"figure": "load() against the fresh-memory floor",
+                 "value": both(cpp["fresh_threads"]["wall_s"], cpp["fresh_threads"]["cpu_s"]),
+                 "detail": "floor: 12 B/peak allocated and written on %d threads" % cpp["threads"],
+                 "ratio": "%.2fx floor" % (load[key] / fresh), "target": target, "verdict": ok})
+
+    opened = min(results["open_run"], key=lambda t: t[key])
+    opened_small = min(results["open_run_small"], key=lambda t: t[key])
+    growth = max(r["peak_rss"] - r["rss_before"] for r in results["open_run"])
+    growth_small = max(r["peak_rss"] - r["rss_before"] for r in results["open_run_small"])
+    construct_growth = max(c["peak_rss"] - c["rss_before"] for c in results["construct"])
+    rows.append({"figure": "open_run (full run)", "value": both(opened["seconds"], opened["cpu"]),
+                 "detail": "peak RSS growth %.1f MB; RawReader %s and %.0f MB" % (
+                     growth / 1e6, both(construct["seconds"], construct["cpu"]), construct_growth / 1e6),
+                 "ratio": "%.0fx faster than RawReader" % (construct[key] / opened[key])})
+    apart = abs(growth - growth_small) / 2**20
+    target, ok = verdict("open_run_rss_full_vs_small_mib", apart)
+    rows.append({"figure": "open_run peak RSS growth, full vs 1/10 run",
+                 "value": "%.1f MB vs %.1f MB" % (growth / 1e6, growth_small / 1e6),
+                 "detail": "%d vs %d scans; open %.3f s vs %.3f s" % (
+                     opened["scans"], opened_small["scans"], opened[key], opened_small[key]),
+                 "ratio": "%.1f MiB apart" % apart, "target": target, "verdict": ok})
     return rows
 
 
@@ -445,8 +584,9 @@ def main(argv=None) -> int:
     parser.add_argument("--scale", type=float, default=1.0, help="run size, 1 = 20,000 scans")
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--mzml-repeat", type=int, default=1)
-    parser.add_argument("--mzml-scale", type=float, default=0.01,
-                        help="size of the mzML comparison run against the full one (default: 1/100)")
+    parser.add_argument("--mzml-scale", type=float, default=0.05,
+                        help="size of the mzML comparison run against the full one (default: 1/20, and "
+                             "never fewer than %d spectra)" % MZML_MIN_SCANS)
     parser.add_argument("--no-mzml", action="store_true", help="leave out the mzML readers")
     parser.add_argument("--basis", choices=("wall", "cpu"),
                         help="times the verdicts use (default: CPU when the load average was above the "
@@ -456,7 +596,8 @@ def main(argv=None) -> int:
     if args.child:
         kind, *rest = args.child
         handler = {"construct": child_construct, "traverse": child_traverse, "tolist": child_tolist,
-                   "mzml": child_mzml}[kind]
+                   "mzml": child_mzml, "iter_peaks": child_iter_peaks, "load": child_load,
+                   "open_run": child_open_run}[kind]
         print(json.dumps(handler(*rest)))
         return 0
     OUT.mkdir(parents=True, exist_ok=True)

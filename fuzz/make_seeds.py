@@ -57,6 +57,10 @@ def acquisitions():
         Scan(points=[(10, 5), (12, 300)]),
         Scan(points=[(20, 7)], ms_level=2, scan_offset=0xFFFFFF00, scan_size=0xFFFFFFF0),
         Scan(points=[(30, 70000)], ms_level=2, end_marker=False)])]), None
+    yield "damaged_in_the_middle", Acquisition(samples=[Sample(scans=[
+        Scan(points=[(10 * k + 1, 50 + k), (10 * k + 5, 300 + k)], ms_level=1 + (k % 3 != 0),
+             scan_offset=1 << 24 if k == 4 else None) for k in range(9)], calibration=(float("nan"), float("nan")),
+        dde_mz=[400.5, 500.25])]), None
     yield "raw_payloads", Acquisition(samples=[Sample(scans=[
         Scan(payload=bytes(range(256))), Scan(payload=b"\xff" * 40, ms_level=2)])]), None
     yield "odd_log", Acquisition(samples=[small(log="Mass Spectrometer:\r\nnothing useful")]), None

@@ -1,6 +1,8 @@
 // The whole reader on arbitrary file pairs: listing samples, opening each
 // one, draining its spectra, run metadata and chromatograms must never crash,
-// and what it reports must be consistent.
+// and what it reports must be consistent. The engine opens the same samples
+// and must give exactly the reader's peaks and errors, one scan at a time,
+// streamed and loaded.
 //
 // Input layout:
 //   byte 0        flags; bit 0 set: there is no .wiff.scan file
@@ -10,16 +12,22 @@
 // .wiff.scan file.
 #include <unistd.h>
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <optional>
+#include <vector>
 #include <fstream>
 #include <string>
 #include <system_error>
 
 #include "corvex/reader.hpp"
+#include "engine/peaks.hpp"
+#include "engine/run.hpp"
 
 namespace {
 
@@ -66,23 +74,43 @@ void write_file(const fs::path& path, const std::uint8_t* data, std::size_t size
     }
 }
 
-void exercise(const corvex::Reader& reader) {
+// What the reader gives for one scan: its peaks or the text of its error.
+struct ReaderScan {
+    std::optional<lumora::SpectrumRecord> spectrum;
+    std::string error;
+};
+
+bool same_bits(const void* a, const void* b, std::size_t bytes) { return bytes == 0 || std::memcmp(a, b, bytes) == 0; }
+
+bool same_peaks(const ReaderScan& want, std::span<const double> mz, std::span<const float> intensity) {
+    const lumora::SpectrumRecord& spectrum = *want.spectrum;
+    return mz.size() == spectrum.mz.size() && intensity.size() == spectrum.intensity.size() &&
+           same_bits(mz.data(), spectrum.mz.data(), mz.size_bytes()) &&
+           same_bits(intensity.data(), spectrum.intensity.data(), intensity.size_bytes());
+}
+
+std::vector<ReaderScan> exercise(const corvex::Reader& reader) {
     const std::size_t count = reader.sample().idx_records.size();
     check(count > 0);
 
+    std::vector<ReaderScan> scans;
     lumora::SpectrumSequence spectra = reader.iter_spectra();
     check(spectra.size_hint() == count);
     std::size_t seen = 0;
     while (auto item = spectra.next()) {
         ++seen;
         check(spectra.size_hint() == count - seen);
-        if (!item->ok()) continue;
+        if (!item->ok()) {
+            scans.push_back({std::nullopt, item->error().display()});
+            continue;
+        }
         const lumora::SpectrumRecord& spectrum = item->value();
         check(spectrum.index == seen - 1);
         check(spectrum.mz.size() == spectrum.intensity.size());
         check(spectrum.precursor.has_value() == (spectrum.ms_level >= 2));
         (void)spectrum.effective_tic();
         (void)spectrum.effective_base_peak();
+        scans.push_back({std::move(*item).value(), {}});
     }
     check(seen == count);
     check(!spectra.next());
@@ -99,6 +127,59 @@ void exercise(const corvex::Reader& reader) {
         check(tic.time_sec.size() == count && tic.intensity.size() == count);
     }
     check(chromatogram_count == 1);
+    return scans;
+}
+
+// The engine's views of a sample the reader opened, against the reader's.
+void exercise_engine(const corvex::engine::Run& run, const std::vector<ReaderScan>& scans) {
+    using namespace corvex::engine;
+    check(run.scan_count() == scans.size());
+    const SpectrumTable& table = run.spectra();
+    std::optional<std::string> first_error;
+    corvex::raw::ScanDecoder decoder;
+    for (std::size_t i = 0; i < scans.size(); ++i) {
+        const ReaderScan& want = scans[i];
+        auto peaks = read_peaks(run, i, decoder);
+        check(peaks.ok() == want.spectrum.has_value());
+        if (!peaks.ok()) {
+            check(error_text(peaks.error()) == want.error);
+            if (!first_error) first_error = want.error;
+            continue;
+        }
+        check(same_peaks(want, peaks->mz(), peaks->intensity()));
+        const lumora::SpectrumRecord& spectrum = *want.spectrum;
+        check(table.scan_number[i] == spectrum.scan_number && table.ms_level[i] == spectrum.ms_level);
+        check(same_bits(&table.retention_time_sec[i], &spectrum.retention_time_sec, sizeof(double)));
+        const auto selected = spectrum.precursor ? spectrum.precursor->selected_mz : std::nullopt;
+        check(selected ? same_bits(&table.precursor_mz[i], &*selected, sizeof(double))
+                       : std::isnan(table.precursor_mz[i]));
+    }
+
+    PeakStream stream(run, run.select({}), PoolLimits{2, 3, 1 << 16});
+    std::size_t streamed = 0;
+    while (auto item = stream.next()) {
+        const ReaderScan& want = scans[item->position];
+        check(item->position == streamed++);
+        check(item->peaks.ok() == want.spectrum.has_value());
+        if (item->peaks.ok()) check(same_peaks(want, item->peaks->mz(), item->peaks->intensity()));
+    }
+    check(streamed == scans.size());
+
+    auto loaded = load_peaks(run, run.select({}), LoadOptions{2, 64});
+    check(loaded.ok() == !first_error);
+    if (!loaded.ok()) {
+        check(error_text(loaded.error()) == *first_error);
+        return;
+    }
+    const auto* mz = loaded->mz.as<const double>();
+    const auto* intensity = loaded->intensity.as<const float>();
+    for (std::size_t k = 0; k < scans.size(); ++k) {
+        const auto begin = static_cast<std::size_t>(loaded->offsets[k]);
+        const auto size = static_cast<std::size_t>(loaded->offsets[k + 1]) - begin;
+        check(same_peaks(scans[k], {mz + begin, size}, {intensity + begin, size}));
+        const double tic = scans[k].spectrum->effective_tic();
+        check(same_bits(&loaded->total_ion_current[k], &tic, sizeof(double)));
+    }
 }
 
 }  // namespace
@@ -137,6 +218,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     auto names = corvex::Reader::list_samples(ws.wiff);
     auto single = corvex::Reader::open(ws.wiff);
+    auto single_run = corvex::engine::Run::open(ws.wiff);
+    check(single.ok() == single_run.ok());
+    if (!single_run.ok()) check(corvex::engine::error_text(single_run.error()) == single.error().display());
     if (!names.ok()) {
         // Whatever makes the listing fail makes opening the only sample fail.
         check(!single.ok());
@@ -145,13 +229,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(!single.ok() || names->size() == 1);
     if (single.ok()) {
         check(single->sample().sample_name == names->front());
-        exercise(*single);
+        exercise_engine(*single_run, exercise(*single));
     }
     for (const std::string& name : *names) {
         auto reader = corvex::Reader::open_sample(ws.wiff, name);
         if (!reader.ok()) continue;
         check(reader->sample().sample_name == name);
-        exercise(*reader);
+        const auto scans = exercise(*reader);
+        auto run = corvex::engine::Run::open(ws.wiff, name);
+        check(run.ok());
+        exercise_engine(*run, scans);
     }
     return 0;
 }

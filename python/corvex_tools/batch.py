@@ -200,7 +200,7 @@ def complete_spectra(fmt: str, output: Path, run_path: str, sample: str) -> Opti
     """
     if not (output.exists() or output.is_symlink()):
         return None
-    from .run_source import open_run
+    from .arrays import open_run
 
     run = open_run(run_path, sample)
     try:

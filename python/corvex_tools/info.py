@@ -3,13 +3,12 @@
 from __future__ import annotations
 
 import math
-from collections import Counter
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Dict, List, Optional
 
 import corvex
 
-from .scan_file import Truncation, sample_truncation
+from .scan_file import Truncation, find_truncation
 
 if TYPE_CHECKING:
     from corvex import Chromatogram
@@ -31,31 +30,37 @@ def _tic_summary(chromatograms: "List[Chromatogram]") -> Optional[Dict[str, Any]
 
 
 def summarize_sample(path: str, sample: str) -> Dict[str, Any]:
-    """Summary of one sample: counts, ranges, instrument, calibration and TIC."""
-    reader = corvex.open_sample(path, sample)
-    run = reader.run_info()
-    index = reader.scan_index()
-    levels = Counter(record["ms_level"] for record in index)
-    times = [record["retention_time_min"] * 60.0 for record in index]
-    identity = reader.instrument_info()
-    first = reader.read_spectrum(0) if reader.scan_count else None
-    truncation = sample_truncation(path, sample)
+    """Summary of one sample: counts, ranges, instrument, calibration and TIC.
+
+    Reads the sample's index and metadata only; no scan block is decoded.
+    """
+    import numpy as np
+
+    from .arrays import open_run
+
+    run = open_run(path, sample)
+    info = run.run_info()
+    spectra = run.spectra
+    levels, counts = np.unique(spectra["ms_level"], return_counts=True)
+    times = spectra["retention_time_sec"]
+    identity = run.instrument_info()
+    truncation = find_truncation(spectra["scan_offset"], spectra["scan_size"], run.scan_file_size)
     return {
         "name": sample,
-        "scan_count": reader.scan_count,
-        "ms_levels": {str(level): levels[level] for level in sorted(levels)},
-        "retention_time_sec": {"first": min(times), "last": max(times)} if times else None,
-        "polarity": first.polarity if first is not None else None,
-        "instrument": run["instrument"],
-        "instrument_serial_number": run["instrument_serial_number"],
+        "scan_count": run.scan_count,
+        "ms_levels": {str(level): int(count) for level, count in zip(levels.tolist(), counts.tolist())},
+        "retention_time_sec": {"first": float(times.min()), "last": float(times.max())} if len(times) else None,
+        "polarity": spectra["polarity"][0] if len(times) else None,
+        "instrument": info["instrument"],
+        "instrument_serial_number": info["instrument_serial_number"],
         "manufacturer": identity["manufacturer"] if identity else None,
         "model_number": identity["model_number"] if identity else None,
         "component_id": identity["component_id"] if identity else None,
-        "calibration": reader.calibration(),
-        "start_timestamp": run["start_timestamp"],
-        "tic": _tic_summary(reader.read_chromatograms()),
-        "dde_precursor_count": len(reader.dde_precursor_mz()),
-        "ion_source_parameters": reader.ion_source_parameters(),
+        "calibration": run.calibration(),
+        "start_timestamp": info["start_timestamp"],
+        "tic": _tic_summary(run.read_chromatograms()),
+        "dde_precursor_count": len(run.dde_precursor_mz()),
+        "ion_source_parameters": run.ion_source_parameters(),
         # Scan blocks that reach past the end of the scan data file: the file is cut short.
         "truncation": truncation._asdict() if truncation is not None else None,
     }

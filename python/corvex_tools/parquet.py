@@ -35,7 +35,7 @@ import pyarrow.parquet as pq  # type: ignore[import-untyped]
 
 from . import ToolError
 from .output import atomic_directory, atomic_output
-from .run_source import open_run
+from .arrays import open_run
 
 SPECTRA_FILE = "spectra.parquet"
 PEAKS_FILE = "peaks.parquet"
@@ -227,7 +227,7 @@ def spectra_table(run_name: str, run: Any, summaries: PeakSummaries) -> pa.Table
         "ms_level": columns["ms_level"].astype(np.int16),
         "polarity": pa.array(polarity, type=pa.string(), mask=np.array([p is None for p in polarity], dtype=bool)),
         "retention_time_sec": columns["retention_time_sec"],
-        "reported_tic": columns["reported_tic"],
+        "reported_tic": columns["reported_tic_cps"],
         "computed_tic": summaries.computed_tic,
         "base_peak_mz": _masked(summaries.base_peak_mz, empty, pa.float64()),
         "base_peak_intensity": _masked(summaries.base_peak_intensity, empty, pa.float32()),

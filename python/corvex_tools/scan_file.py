@@ -21,9 +21,11 @@ PathLike = Union[str, "os.PathLike[str]"]
 
 
 def scan_file_path(wiff_path: PathLike) -> Path:
-    """The scan data file of a run: the ``.wiff`` file's final component with ".scan", in the same directory."""
-    path = Path(wiff_path)
-    return path.with_name(path.name + ".scan")
+    """The scan data file of a run: the ``.wiff`` file's final component with ".scan", in the same directory
+    (the reader's own rule)."""
+    from . import _native
+
+    return Path(_native.scan_file_path(os.fspath(wiff_path)))
 
 
 class Truncation(NamedTuple):
@@ -60,10 +62,11 @@ def scan_layout(wiff_path: str, sample: str) -> Tuple[np.ndarray, np.ndarray, in
 
     The reader's errors are raised as RuntimeError.
     """
-    index = corvex.open_sample(wiff_path, sample).scan_index()
-    offsets = np.fromiter((record["scan_offset"] for record in index), dtype=np.uint64, count=len(index))
-    sizes = np.fromiter((record["scan_size"] for record in index), dtype=np.uint64, count=len(index))
-    return offsets, sizes, os.stat(scan_file_path(wiff_path)).st_size
+    from .arrays import open_run
+
+    run = open_run(wiff_path, sample)
+    spectra = run.spectra
+    return spectra["scan_offset"], spectra["scan_size"], run.scan_file_size
 
 
 def sample_truncation(wiff_path: str, sample: str) -> Optional[Truncation]:

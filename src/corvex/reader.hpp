@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "corvex/raw/idx.hpp"
 #include "corvex/raw/instrument_log.hpp"
 #include "corvex/raw/ion_source.hpp"
+#include "corvex/raw/scan.hpp"
 #include "corvex/version.hpp"
 #include "lumora/source.hpp"
 
@@ -71,6 +73,18 @@ private:
     // sharing needs no lock and the reader may go while they are consumed.
     std::shared_ptr<const SampleData> data_;
 };
+
+// Reads the payload of the scan at `position` into `decoder`; the bytes stay
+// valid until the decoder's next call. A payload that would start at or past
+// the end of the scan data file fails without the file being opened; every
+// failure is a ScanRead error naming the scan. Spectrum assembly reads every
+// scan through here.
+Result<raw::ByteView> read_scan_payload(const SampleData& sample, std::size_t position, raw::ScanDecoder& decoder);
+
+// read_scan_payload, then its points of non-zero intensity decoded into
+// `decoder`, valid until the decoder's next call.
+Result<std::span<const raw::ScanPoint>> read_scan_points(const SampleData& sample, std::size_t position,
+                                                         raw::ScanDecoder& decoder);
 
 // Sorts in place, stably: names "Sample<n>" (n an unsigned 64-bit decimal,
 // optionally with one leading '+') first by n, then every other name in

@@ -6,37 +6,40 @@
 #include "corvex/float32.hpp"
 #include "corvex/reader.hpp"
 #include "corvex/raw/scan.hpp"
+#include "corvex/scan_rules.hpp"
 #include "lumora/cv.hpp"
 #include "lumora/float_text.hpp"
 
 namespace corvex {
 
-namespace {
+Result<raw::ByteView> read_scan_payload(const SampleData& sample, std::size_t position, raw::ScanDecoder& decoder) {
+    const raw::IdxRecord& record = sample.idx_records[position];
+    const std::uint32_t scan_number = scan_number_at(position);
+    if (auto past_end = raw::payload_start_error(record.scan_offset, sample.scan_file_size)) {
+        return fail(Error::scan_read(scan_number, record.scan_offset, std::move(*past_end)));
+    }
+    auto payload = decoder.read_payload(sample.scan_file_path, record.scan_offset, record.scan_size,
+                                        scan_bound(sample.idx_records, position, sample.scan_file_size),
+                                        sample.scan_file_size);
+    if (!payload) return fail(Error::scan_read(scan_number, record.scan_offset, std::move(payload).error()));
+    return *payload;
+}
 
-std::string native_id(std::uint32_t scan_number) { return "scan=" + std::to_string(scan_number); }
+Result<std::span<const raw::ScanPoint>> read_scan_points(const SampleData& sample, std::size_t position,
+                                                         raw::ScanDecoder& decoder) {
+    auto payload = read_scan_payload(sample, position, decoder);
+    if (!payload) return fail(std::move(payload).error());
+    return decoder.decode_nonzero_points(*payload);
+}
+
+namespace {
 
 // Produces one spectrum per Idx record. Everything that needs only the index
 // is worked out up front; each step reads one scan block.
 class SpectrumProducer {
 public:
-    explicit SpectrumProducer(std::shared_ptr<const SampleData> data) : data_(std::move(data)) {
-        const auto& records = data_->idx_records;
-        // For each position: how many survey scans precede it, and the
-        // 1-based number of the last of them (0 when there is none).
-        survey_counts_.reserve(records.size());
-        last_survey_.reserve(records.size());
-        std::uint32_t count = 0;
-        std::uint32_t last = 0;
-        for (std::size_t i = 0; i < records.size(); ++i) {
-            survey_counts_.push_back(count);
-            last_survey_.push_back(last);
-            if (records[i].ms_level == 1) {
-                last = static_cast<std::uint32_t>(i + 1);
-                ++count;
-            }
-        }
-        analyzer_ = data_->calibration ? lumora::Analyzer::Tofms : lumora::Analyzer::Tqms;
-    }
+    explicit SpectrumProducer(std::shared_ptr<const SampleData> data)
+        : data_(std::move(data)), surveys_(data_->idx_records), analyzer_(analyzer_for(data_->calibration)) {}
 
     std::size_t remaining() const noexcept { return data_->idx_records.size() - position_; }
 
@@ -47,34 +50,27 @@ public:
     }
 
 private:
-    lumora::Result<lumora::SpectrumRecord, lumora::Error> make(std::size_t i) const {
+    lumora::Result<lumora::SpectrumRecord, lumora::Error> make(std::size_t i) {
         const SampleData& data = *data_;
         const raw::IdxRecord& record = data.idx_records[i];
-        const auto scan_number = static_cast<std::uint32_t>(i + 1);
-        // The next record in index order bounds this block, whatever its offset.
-        const std::uint64_t scan_end =
-            i + 1 < data.idx_records.size() ? data.idx_records[i + 1].scan_offset : data.scan_file_size;
-
-        if (auto past_end = raw::payload_start_error(record.scan_offset, data.scan_file_size)) {
-            return lumora::fail(to_record_error(Error::scan_read(scan_number, record.scan_offset, *past_end)));
+        auto points = read_scan_points(data, i, decoder_);
+        if (!points) {
+            decoder_.release_oversized();
+            return lumora::fail(to_record_error(std::move(points).error()));
         }
-        auto read = raw::read_scan_peaks(data.scan_file_path, record.scan_offset, record.scan_size, scan_end,
-                                         data.scan_file_size, data.calibration);
-        if (!read) {
-            return lumora::fail(
-                to_record_error(Error::scan_read(scan_number, record.scan_offset, std::move(read).error())));
-        }
-        raw::PeakArrays peaks = std::move(read).value();
+        raw::PeakArrays peaks = raw::points_to_peak_arrays(*points, data.calibration);
+        // A record's arrays are its own; the decoder keeps only its usual buffers.
+        decoder_.release_oversized();
 
         lumora::SpectrumRecord spectrum;
         spectrum.index = i;
-        spectrum.scan_number = scan_number;
-        spectrum.native_id = native_id(scan_number);
+        spectrum.scan_number = scan_number_at(i);
+        spectrum.native_id = native_id(spectrum.scan_number);
         spectrum.ms_level = record.ms_level;
         spectrum.polarity = data.polarity;
         spectrum.analyzer = analyzer_;
-        spectrum.retention_time_sec = static_cast<double>(record.retention_time_min) * 60.0;
-        if (record.ms_level >= 2) spectrum.precursor = precursor_at(i);
+        spectrum.retention_time_sec = retention_time_sec(record);
+        if (record.ms_level >= 2) spectrum.precursor = surveys_.precursor(i, data.dde_records);
         return std::move(spectrum)
             .with_peaks(std::move(peaks.mz), std::move(peaks.intensity))
             .with_extra("corvex.idx_tic_cps", lumora::float_text(record.tic))
@@ -82,23 +78,10 @@ private:
             .with_extra("corvex.scan_size", std::to_string(record.scan_size));
     }
 
-    // Every fragment scan after the k-th survey scan takes the k-th DDE value.
-    lumora::Precursor precursor_at(std::size_t i) const {
-        lumora::Precursor precursor;
-        const std::uint32_t k = survey_counts_[i];
-        const auto& dde = data_->dde_records;
-        if (k >= 1 && k <= dde.size()) {
-            precursor.target_mz = dde[k - 1].precursor_mz;
-            precursor.selected_mz = dde[k - 1].precursor_mz;
-        }
-        if (last_survey_[i] != 0) precursor.precursor_native_id = native_id(last_survey_[i]);
-        return precursor;
-    }
-
     std::shared_ptr<const SampleData> data_;
-    std::vector<std::uint32_t> survey_counts_;
-    std::vector<std::uint32_t> last_survey_;
+    SurveyLinks surveys_;
     lumora::Analyzer analyzer_;
+    raw::ScanDecoder decoder_;
     std::size_t position_ = 0;
 };
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -143,6 +144,18 @@ struct BasePeak {
 
     friend bool operator==(const BasePeak&, const BasePeak&) = default;
 };
+
+// The rules by which a spectrum's own peaks give its total ion current and
+// base peak when the reader reports neither; SpectrumRecord applies them to
+// its lists, and code holding peaks elsewhere applies them to its own.
+
+// The intensities widened and added one by one in list order, starting from
+// -0.0 (so no peaks give -0.0).
+double summed_intensity(std::span<const float> intensity) noexcept;
+
+// The first peak of greatest intensity (a NaN never wins, but a leading NaN
+// stays). Only positions that have both an m/z and an intensity are peaks.
+std::optional<BasePeak> first_base_peak(std::span<const double> mz, std::span<const float> intensity) noexcept;
 
 struct SpectrumRecord {
     std::uint64_t index = 0;  // position in the source's sequence, from 0

@@ -1,8 +1,9 @@
-"""Writes the compound files that the C++ compound-file and listing tests read."""
+"""Writes the compound files that the C++ compound-file, listing and engine tests read."""
 import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+from wifffixture.acquisition import Acquisition, build, dda_sample  # noqa: E402
 from wifffixture.cfb import CompoundFileWriter  # noqa: E402
 
 
@@ -33,6 +34,14 @@ def main(out: Path) -> None:
 
     (out / "not_cfb.bin").write_bytes(b"this is plain text, not a compound file\n" * 20)
     (out / "empty.bin").write_bytes(b"")
+
+    # Runs for the engine: 48 scans of up to 300 points, and the same run
+    # with the payloads of scans 7 and 30 moved past the end of the scan file.
+    build(Acquisition(samples=[dda_sample(cycles=12, points_per_scan=300, seed=11)]), out, "engine")
+    damaged = dda_sample(cycles=12, points_per_scan=300, seed=11)
+    for k in (7, 30):
+        damaged.scans[k].scan_offset = 1 << 30
+    build(Acquisition(samples=[damaged]), out, "engine_damaged")
 
 
 if __name__ == "__main__":

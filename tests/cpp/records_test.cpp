@@ -53,7 +53,12 @@ INSTANTIATE_TEST_SUITE_P(
                             static_cast<double>(0.1f) + static_cast<double>(0.2f)},
                     // In list order each 1 is lost to rounding against 2^53;
                     // adding the ones first (reversed or split sums) keeps them.
-                    TicCase{"AddsInListOrder", std::nullopt, {0x1p53f, 1.0f, 1.0f}, 0x1p53}),
+                    TicCase{"AddsInListOrder", std::nullopt, {0x1p53f, 1.0f, 1.0f}, 0x1p53},
+                    TicCase{"NegativeZerosOnly", std::nullopt, std::vector<float>(9, -0.0f), -0.0},
+                    // Sums split into lanes would lose every half against
+                    // 2^52; in list order eight of them add up first.
+                    TicCase{"FractionsInListOrder", std::nullopt,
+                            {0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0x1p52f, 0.5f}, 0x1p52 + 4}),
     [](const auto& info) { return info.param.name; });
 
 // --- effective_base_peak ----------------------------------------------------
@@ -98,7 +103,14 @@ INSTANTIATE_TEST_SUITE_P(
         BasePeakCase{"NoPeaks", {}, {}, {}, {}, std::nullopt},
         // Malformed: a maximum beyond the end of mz is not a peak.
         BasePeakCase{"UnpairedIntensityIsNoPeak", {100}, {1, 9}, {}, {}, BasePeak{100, 1}},
-        BasePeakCase{"NoMzAtAll", {}, {1}, {}, {}, std::nullopt}),
+        BasePeakCase{"NoMzAtAll", {}, {1}, {}, {}, std::nullopt},
+        // Longer than the lanes the maximum is sought in.
+        BasePeakCase{"FirstMaximumAcrossLanes", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10},
+                     {1, 5, 3, 5, 2, 2, 2, 2, 5, 9, 9}, {}, {}, BasePeak{9, 9}},
+        BasePeakCase{"NansAcrossLanesNeverWin", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10},
+                     {1, nan32, nan32, nan32, nan32, nan32, nan32, nan32, nan32, 0.5, 3}, {}, {}, BasePeak{10, 3}},
+        BasePeakCase{"SignedZerosTie", {0, 1, 2, 3, 4, 5, 6, 7, 8}, {-0.0f, 0.0f, -1, -1, -1, -1, -1, -1, 0.0f}, {}, {},
+                     BasePeak{0, -0.0}}),
     [](const auto& info) { return info.param.name; });
 
 // --- extra maps -------------------------------------------------------------

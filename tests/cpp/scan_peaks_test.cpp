@@ -120,7 +120,7 @@ protected:
         const Block& block = blocks_[b];
         const std::uint64_t bound = b + 1 < blocks_.size() ? blocks_[b + 1].offset : file_size_;
         const std::uint64_t size = 56 + block.payload.size();
-        const auto got = corvex::raw::read_scan_peaks(path, block.offset, size, bound, file_size_, calibration);
+        const auto got = corvex::raw::read_scan_peaks(decoder_, path, block.offset, size, bound, file_size_, calibration);
         ASSERT_TRUE(got.ok()) << got.error().message;
         // The payload range runs up to 64 bytes into the next block.
         const auto range = corvex::raw::scan_payload_range(block.offset, size, bound, file_size_);
@@ -133,10 +133,17 @@ protected:
         auto points = corvex::raw::read_scan_block(path, block.offset, size, bound, file_size_);
         ASSERT_TRUE(points.ok());
         expect_same(*got, corvex::raw::points_to_arrays(std::move(points).value(), calibration), what);
+        // The two stages one after the other, into memory of the caller's.
+        auto kept = decoder_.read_nonzero_points(path, block.offset, size, bound, file_size_);
+        ASSERT_TRUE(kept.ok());
+        PeakArrays staged{std::vector<double>(kept->size()), std::vector<float>(kept->size())};
+        corvex::raw::points_to_peaks(*kept, calibration, staged.mz.data(), staged.intensity.data());
+        expect_same(staged, *got, what + " in stages");
     }
 
     std::vector<Block> blocks_;
     std::uint64_t file_size_ = 0;
+    corvex::raw::ScanDecoder decoder_;
 };
 
 TEST_F(ScanPeaks, MatchesTheReferenceOverBlocksOfEverySize) {
@@ -167,10 +174,11 @@ TEST_F(ScanPeaks, ThreadsDecodingAtOnceKeepTheirBlocksApart) {
         expected.push_back(corvex::raw::points_to_arrays(std::move(points).value(), calibration));
     }
     const auto run = [&](std::size_t first, std::vector<PeakArrays>& out) {
+        corvex::raw::ScanDecoder decoder;
         for (int round = 0; round < 20; ++round) {
             for (std::size_t b = first; b < blocks_.size(); b += 2) {
                 const std::uint64_t bound = b + 1 < blocks_.size() ? blocks_[b + 1].offset : file_size_;
-                auto got = corvex::raw::read_scan_peaks(path, blocks_[b].offset, 56 + blocks_[b].payload.size(),
+                auto got = corvex::raw::read_scan_peaks(decoder, path, blocks_[b].offset, 56 + blocks_[b].payload.size(),
                                                         bound, file_size_, calibration);
                 out[b] = got.ok() ? std::move(got).value() : PeakArrays{};
             }
@@ -187,14 +195,14 @@ TEST_F(ScanPeaks, ThreadsDecodingAtOnceKeepTheirBlocksApart) {
 
 TEST_F(ScanPeaks, FailsAsReadScanBlockDoes) {
     const auto missing = dir_ / "absent.wiff.scan";
-    const auto peaks = corvex::raw::read_scan_peaks(missing, 0, 500, 500, 500, std::nullopt);
+    const auto peaks = corvex::raw::read_scan_peaks(decoder_, missing, 0, 500, 500, 500, std::nullopt);
     const auto points = corvex::raw::read_scan_block(missing, 0, 500, 500, 500);
     ASSERT_FALSE(peaks.ok());
     ASSERT_FALSE(points.ok());
     EXPECT_EQ(peaks.error().kind, points.error().kind);
     EXPECT_EQ(peaks.error().message, points.error().message);
     // An empty range never opens the file.
-    const auto empty = corvex::raw::read_scan_peaks(missing, 1000, 500, 100, 5000, std::nullopt);
+    const auto empty = corvex::raw::read_scan_peaks(decoder_, missing, 1000, 500, 100, 5000, std::nullopt);
     ASSERT_TRUE(empty.ok());
     EXPECT_TRUE(empty->mz.empty());
     EXPECT_TRUE(empty->intensity.empty());

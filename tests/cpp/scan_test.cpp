@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <bit>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -164,6 +166,42 @@ TEST(PointsToArrays, ProductThenSumIsNotFused) {
     ASSERT_EQ(arrays.mz.size(), 1U);
     EXPECT_EQ(arrays.mz[0], unfused);
 }
+
+struct NanCase {
+    const char* name;
+    std::uint64_t slope_bits, intercept_bits;
+    std::uint64_t expected_bits;  // of every m/z
+};
+
+class NanCalibration : public testing::TestWithParam<NanCase> {};
+
+// Whatever the length (vector body, remainder or both) and whichever stage
+// functions convert the points, a NaN calibration gives the same bits.
+TEST_P(NanCalibration, GivesTheSameNanOnEveryPath) {
+    const NanCase& c = GetParam();
+    const Calibration calibration{std::bit_cast<double>(c.slope_bits), std::bit_cast<double>(c.intercept_bits)};
+    for (std::uint32_t length = 1; length <= 40; ++length) {
+        std::vector<ScanPoint> points;
+        for (std::uint32_t k = 0; k < length; ++k) points.emplace_back(k * 3 + 1, k + 1);
+        const auto arrays = corvex::raw::points_to_arrays(points, calibration);
+        std::vector<double> mz(length);
+        std::vector<float> intensity(length);
+        corvex::raw::points_to_peaks(points, calibration, mz.data(), intensity.data());
+        for (std::uint32_t k = 0; k < length; ++k) {
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(arrays.mz[k]), c.expected_bits) << length << " " << k;
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(mz[k]), c.expected_bits) << length << " " << k;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Payloads, NanCalibration,
+    testing::Values(NanCase{"BothNan", 0xFFFF000000000000, 0xFFFFFFFFFFFFFFFF, 0xFFFFFFFFFFFFFFFF},
+                    NanCase{"SignallingInterceptIsQuieted", 0x7FF4000000000001, 0x7FF0000000000005,
+                            0x7FF8000000000005},
+                    NanCase{"SlopeNanOnly", 0xFFF8000000001234, 0x4034000000000000, 0xFFF8000000001234},
+                    NanCase{"InterceptNanOnly", 0x3F40624DD2F1A9FC, 0x7FF8000000000777, 0x7FF8000000000777}),
+    [](const testing::TestParamInfo<NanCase>& info) { return std::string(info.param.name); });
 
 // --- payload range -----------------------------------------------------------
 

@@ -1,5 +1,5 @@
-"""Many Python threads on one RawReader, several streams at once, and exit with
-streams still running.
+"""Many Python threads on one RawReader or one corvex_tools.Run, several streams
+at once, iterators dropped early, and exit and fork with streams still running.
 
 On an interpreter with a global lock every call is serialised, so a reader
 shared between threads must give each of them exactly what a single thread
@@ -17,14 +17,17 @@ import threading
 import time
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import corvex
+import corvex_tools
 from wifffixture import Acquisition, build, dda_sample
 
 SPECTRUM_PROPERTIES = [n for n in vars(corvex.Spectrum) if not n.startswith("__")]
 TESTS_DIR = str(Path(__file__).resolve().parents[1])
-MODULE_DIR = str(Path(corvex.__file__).resolve().parent)
+MODULE_DIR = os.pathsep.join([str(Path(corvex.__file__).resolve().parent),
+                            os.path.dirname(os.path.dirname(corvex_tools.__file__))])
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
 
@@ -189,11 +192,19 @@ def test_several_streams_at_once_give_identical_spectra(dda, fast_switching):
         assert stream == reference
 
 
-def test_one_stream_consumed_by_several_threads_loses_and_repeats_nothing(dda, fast_switching):
+STREAMS = {
+    "iter_spectra": (lambda path: corvex.iter_spectra(path), lambda spectrum: spectrum.index),
+    "iter_peaks": (lambda path: corvex_tools.open_run(path).iter_peaks(), lambda item: item[0]),
+}
+
+
+@pytest.mark.parametrize("stream", list(STREAMS))
+def test_one_stream_consumed_by_several_threads_loses_and_repeats_nothing(dda, fast_switching, stream):
     # A __next__ that meets another one waiting is refused, never queued: the
     # refused thread retries. Every spectrum reaches exactly one thread, and
     # each thread sees its spectra in stream order.
-    it = corvex.iter_spectra(str(dda.wiff_path))
+    make, position = STREAMS[stream]
+    it = make(str(dda.wiff_path))
     received = {k: [] for k in range(4)}
     refusals = []
 
@@ -208,7 +219,7 @@ def test_one_stream_consumed_by_several_threads_loses_and_repeats_nothing(dda, f
                     refusals.append(str(error))
                     time.sleep(0)
                     continue
-                received[key].append(spectrum.index)
+                received[key].append(position(spectrum))
         return body
 
     run_threads([consume(k) for k in range(4)])
@@ -273,3 +284,131 @@ if mode == "exit-from-thread":
 def test_interpreter_exit_with_streams_and_readers_busy_on_threads(dda, mode):
     result = run_python(EXIT_SCRIPT, dda.wiff_path, mode, timeout=60)
     assert (result.returncode, result.stdout, result.stderr) == (0, "exiting\n", "")
+
+
+# ---------------------------------------------------------------------------
+# corvex_tools.Run: one run shared by threads, peak iterators dropped early,
+# exit and fork with decoding threads running.
+# ---------------------------------------------------------------------------
+
+def os_threads():
+    return set(os.listdir("/proc/self/task"))
+
+
+def columns(run):
+    """The columns as plain values; floats as bits, so that NaN equals NaN."""
+    return {name: (column.view(np.uint64) if column.dtype == np.float64 else column).tolist()
+            for name, column in run.spectra.items()}
+
+
+def array_snapshot(run):
+    """Everything a Run gives, as plain values."""
+    return {
+        "spectra": columns(run),
+        "peaks": [(mz.tolist(), intensity.tolist()) for mz, intensity in (run.peaks(i) for i in range(len(run)))],
+        "run_info": run.run_info(), "scan_index": run.scan_index(), "chromatograms": run.read_chromatograms(),
+        "dde": run.dde_precursor_mz(), "ion_source": run.ion_source_parameters(),
+    }
+
+
+def test_threads_sharing_a_run_see_what_one_thread_sees(dda, fast_switching):
+    run = corvex_tools.open_run(str(dda.wiff_path))
+    baseline = array_snapshot(run)
+    loaded = run.load()
+    mismatches = []
+
+    def check(name, got, want):
+        if got != want:
+            mismatches.append(name)
+
+    def single_spectra(offset):
+        def body():
+            for k in range(120):
+                i = (offset * 37 + k * 11) % len(run)
+                mz, intensity = run.peaks(i)
+                check("peaks", (mz.tolist(), intensity.tolist()), baseline["peaks"][i])
+        return body
+
+    def streams():
+        for ms_level in (None, 1, 2):
+            for i, mz, intensity in run.iter_peaks(ms_level=ms_level, threads=2):
+                check("iter_peaks", (mz.tolist(), intensity.tolist()), baseline["peaks"][i])
+
+    def loads():
+        for threads in (1, 3):
+            again = run.load(threads=threads)
+            check("load", (again.offsets.tolist(), again.mz.tolist(), again.intensity.tolist()),
+                  (loaded.offsets.tolist(), loaded.mz.tolist(), loaded.intensity.tolist()))
+
+    def metadata():
+        for _ in range(20):
+            check("spectra", columns(run), baseline["spectra"])
+            check("run_info", run.run_info(), baseline["run_info"])
+            check("chromatograms", run.read_chromatograms(), baseline["chromatograms"])
+
+    run_threads([single_spectra(0), single_spectra(1), streams, streams, loads, metadata])
+    assert mismatches == []
+    assert array_snapshot(run) == baseline
+
+
+@pytest.mark.parametrize("taken", [0, 1, 150])
+def test_dropped_peak_iterators_stop_their_threads(dda, taken):
+    run = corvex_tools.open_run(str(dda.wiff_path))
+    before = os_threads()
+    started = time.monotonic()
+    for _ in range(20):
+        iterator = run.iter_peaks(threads=4)
+        for _ in range(taken):
+            next(iterator)
+        assert len(os_threads() - before) <= 4
+        del iterator
+        # The iterator's threads are joined when it goes.
+        assert os_threads() - before == set()
+    assert time.monotonic() - started < 30
+
+
+ARRAY_EXIT_SCRIPT = r"""
+import os, sys, threading, time, corvex_tools
+path, mode = sys.argv[1], sys.argv[2]
+run = corvex_tools.open_run(path)
+started = threading.Barrier(4)
+
+def stream_forever():
+    started.wait()
+    while True:
+        for _ in run.iter_peaks(threads=2):
+            pass
+
+def load_forever():
+    started.wait()
+    while True:
+        run.load(threads=2)
+
+workers = [threading.Thread(target=t, daemon=True) for t in (stream_forever, stream_forever, load_forever)]
+for worker in workers:
+    worker.start()
+held = [run.iter_peaks() for _ in range(3)]
+for iterator in held:
+    next(iterator)
+started.wait()
+time.sleep(0.2)
+if mode == "fork":
+    child = os.fork()
+    if child == 0:
+        # The parent's decoding threads are not in the child.
+        try:
+            next(held[0])
+            os._exit(3)
+        except RuntimeError as error:
+            os._exit(0 if "fork()" in str(error) else 4)
+    _, status = os.waitpid(child, 0)
+    print("child", os.waitstatus_to_exitcode(status), flush=True)
+print("exiting", flush=True)
+"""
+
+
+@pytest.mark.parametrize("mode", ["exit", "fork"])
+def test_interpreter_exit_and_fork_with_peak_streams_busy(dda, mode):
+    result = run_python(ARRAY_EXIT_SCRIPT, dda.wiff_path, mode, timeout=60)
+    expected = ("child 0\n" if mode == "fork" else "") + "exiting\n"
+    assert (result.returncode, result.stdout, result.stderr) == (0, expected, "")

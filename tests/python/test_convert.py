@@ -416,9 +416,11 @@ def test_reader_error_in_the_middle_gives_one_line_and_no_file(run, tmp_path, jo
     os.truncate(scan, scan.stat().st_size // 2)
     out = tmp_path / "out"
     out.mkdir()
-    result = run_cli("convert", copy / "dda.wiff", "-o", out / "x.mzML", "--jobs", jobs)
+    # The cut is caught before converting unless allowed; allowed, the
+    # conversion meets the reader's error at the first block past the end.
+    result = run_cli("convert", copy / "dda.wiff", "-o", out / "x.mzML", "--jobs", jobs, "--allow-truncated")
     assert result.returncode == 1
-    lines = result.stderr.splitlines()
+    lines = [line for line in result.stderr.splitlines() if not line.startswith("corvex: warning: ")]
     assert len(lines) == 1 and re.fullmatch(
         r"corvex: .*dda\.wiff: vendor parser error: cannot read scan block for scan=\d+ at offset \d+: .*",
         lines[0]), result.stderr
@@ -908,7 +910,8 @@ def test_bad_input_gives_one_line_error_and_leaves_no_file(run, two_samples, tmp
     result = run_cli(*args, cwd=tmp_path / "out")
     assert result.returncode == 1
     assert result.stdout == ""
-    lines = result.stderr.splitlines()
+    # A run that opens can also carry a warning about its scan file; one line says what failed.
+    lines = [line for line in result.stderr.splitlines() if not line.startswith("corvex: warning: ")]
     assert len(lines) == 1 and lines[0].startswith("corvex: ") and message in lines[0], result.stderr
     assert sorted(os.listdir(tmp_path)) == before and os.listdir(tmp_path / "out") == []
 

@@ -4,16 +4,19 @@ Every case runs in one child interpreter under a time limit, so a reader
 that loops forever fails the test instead of stalling the suite.
 """
 import json
+import os
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
+import corvex
+import corvex_tools
 from wifffixture import Acquisition, Sample, Scan, build, cfb
 
 SCRIPT = r"""
-import json, os, sys, corvex
+import json, os, sys, corvex, corvex_tools
 results = {}
 for path in sys.argv[1:]:
     fds = len(os.listdir("/proc/self/fd"))
@@ -27,6 +30,12 @@ for path in sys.argv[1:]:
                 reader.run_info(); reader.read_chromatograms()
             except RuntimeError as error:
                 outcome.setdefault("open_errors", []).append(str(error))
+            try:
+                run = corvex_tools.open_run(path, name)
+                run.run_info(); run.read_chromatograms(); run.spectra
+                outcome.setdefault("run_opened", []).append(len(run.load()))
+            except RuntimeError as error:
+                outcome.setdefault("run_open_errors", []).append(str(error))
     except RuntimeError as error:
         outcome["error"] = str(error)
     outcome["fds_left"] = len(os.listdir("/proc/self/fd")) - fds
@@ -72,7 +81,9 @@ def damaged_files(directory: Path):
 def outcomes(tmp_path_factory):
     directory = tmp_path_factory.mktemp("damaged")
     paths = damaged_files(directory)
-    run = subprocess.run([sys.executable, "-c", SCRIPT, *paths], capture_output=True, text=True, timeout=60)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(corvex.__file__),
+                                                       os.path.dirname(os.path.dirname(corvex_tools.__file__))]))
+    run = subprocess.run([sys.executable, "-c", SCRIPT, *paths], capture_output=True, text=True, timeout=60, env=env)
     assert run.returncode == 0, run.stderr
     # The compound-file library's complaints go to the silent logging facade.
     assert run.stderr == ""
@@ -95,6 +106,9 @@ def test_damaged_file_is_handled(outcomes, name):
         for message in outcome.get("open_errors", []):
             assert message.startswith(("I/O error: ", "parse error: ", "vendor parser error: "))
         assert len(outcome.get("opened", [])) + len(outcome.get("open_errors", [])) == len(outcome["samples"])
+        # The array layer opens, decodes and fails exactly where corvex does.
+        assert outcome.get("run_opened", []) == outcome.get("opened", [])
+        assert outcome.get("run_open_errors", []) == outcome.get("open_errors", [])
 
 
 HOST_MESSAGE_SCRIPT = r"""

@@ -15,11 +15,13 @@ from pathlib import Path
 import pytest
 
 import corvex
+import corvex_tools
 from wifffixture import Acquisition, Sample, Scan, build, cfb, dda_sample
 
 SPECTRUM_PROPERTIES = [n for n in vars(corvex.Spectrum) if not n.startswith("__")]
 TESTS_DIR = str(Path(__file__).resolve().parents[1])
-MODULE_DIR = str(Path(corvex.__file__).resolve().parent)
+MODULE_DIR = os.pathsep.join([str(Path(corvex.__file__).resolve().parent),
+                            os.path.dirname(os.path.dirname(corvex_tools.__file__))])
 NOT_REGULAR = "I/O error: not a regular file"
 IS_A_DIRECTORY = "I/O error: Is a directory (os error 21)"
 SCAN_NOT_REGULAR = "scan data file is not a regular file"
@@ -107,6 +109,8 @@ def test_special_file_as_the_wiff(tmp_path, kind, message):
     assert outcome(lambda: corvex.open_sample(path, "Sample1")) == ("error", message)
     assert stream_outcome(path) == [message]
     assert stream_outcome(path, "Sample1") == [message]
+    assert outcome(lambda: corvex_tools.open_run(path)) == ("error", message)
+    assert outcome(lambda: corvex_tools.open_run(path, "Sample1")) == ("error", message)
 
 
 @pytest.mark.parametrize("device", ["/dev/zero", "/dev/null"])
@@ -115,6 +119,9 @@ def test_device_path_given_directly(device):
     assert stream_outcome(device) == [NOT_REGULAR]
     # open_sample looks for the scan file first: "/dev/zero.scan" is not there.
     assert outcome(lambda: corvex.open_sample(device, "Sample1")) == \
+        ("error", "parse error: .wiff.scan file not found: %s.scan" % device)
+    assert outcome(lambda: corvex_tools.open_run(device)) == ("error", NOT_REGULAR)
+    assert outcome(lambda: corvex_tools.open_run(device, "Sample1")) == \
         ("error", "parse error: .wiff.scan file not found: %s.scan" % device)
 
 
@@ -140,6 +147,12 @@ def test_special_file_as_the_scan_file(tmp_path, kind):
     assert outcome(lambda: corvex.RawReader(path)) == ("error", message)
     assert outcome(lambda: corvex.open_sample(path, "Sample1")) == ("error", message)
     assert stream_outcome(path) == [message]
+    # The array layer opens the sample and fails at the first peaks it needs.
+    run = corvex_tools.open_run(path)
+    assert run.scan_file_size == size
+    assert outcome(lambda: run.peaks(0)) == ("error", message)
+    assert outcome(lambda: run.load()) == ("error", message)
+    assert outcome(lambda: list(run.iter_peaks())) == ("error", message)
 
 
 # ---------------------------------------------------------------------------
@@ -225,6 +238,31 @@ def test_opened_reader_does_not_touch_the_scan_file_again(tmp_path, how):
     assert after == before
 
 
+@pytest.mark.parametrize("how", list(REPLACEMENTS))
+def test_run_reads_the_scan_file_as_it_is_at_each_call(tmp_path, how):
+    # A run opened before the change reads each block when a call needs it,
+    # with the size taken at opening: it sees what corvex's stream sees.
+    expected = small_run(tmp_path)
+    spectra = expected.sample().spectra
+    run = corvex_tools.open_run(str(expected.wiff_path))
+    replace_scan_file(expected.scan_path, how, spectra[3].scan_offset + 56 + 2)
+    outcomes = [outcome(lambda: run.peaks(i)) for i in range(len(run))]
+    if REPLACEMENTS[how] is None:
+        got = [(mz.tolist(), intensity.tolist()) for _, (mz, intensity) in outcomes]
+        full = [(s.mz, s.intensity) for s in spectra]
+        assert got == full[:3] + [(full[3][0][:1], full[3][1][:1]), ([], []), ([], [])]
+        assert [(mz.tolist(), i.tolist()) for _, mz, i in run.iter_peaks()] == got
+        loaded = run.load()
+        assert (loaded.mz.tolist(), loaded.offsets.tolist()) == (
+            [mz for mzs, _ in got for mz in mzs], [0, 2, 4, 6, 7, 7, 7])
+    else:
+        errors = ["vendor parser error: cannot read scan block for scan=%d at offset %d: %s"
+                  % (s.scan_number, s.scan_offset, REPLACEMENTS[how]) for s in spectra]
+        assert outcomes == [("error", error) for error in errors]
+        assert outcome(lambda: run.load()) == ("error", errors[0])
+        assert outcome(lambda: run.load(ms_level=1, rt_range=(0.25 * 60, 1e9))) == ("error", errors[3])
+
+
 # ---------------------------------------------------------------------------
 # Offsets and sizes at the limits of their 32-bit fields
 # ---------------------------------------------------------------------------
@@ -308,12 +346,17 @@ def test_recorded_size_of_one_gib_reads_at_most_64_mib(tmp_path):
         base = peak_kib()
         spectrum = corvex.RawReader(sys.argv[1]).read_spectrum(0)
         streamed = next(corvex.iter_spectra(sys.argv[1]))
-        print(spectrum.mz, spectrum.intensity, streamed.intensity, peak_kib() - base)
+        import corvex_tools
+        run = corvex_tools.open_run(sys.argv[1])
+        loaded = run.load()
+        print(spectrum.mz, spectrum.intensity, streamed.intensity, run.peaks(0)[1].tolist(),
+              loaded.intensity.tolist(), peak_kib() - base)
     """, expected.wiff_path, timeout=120)
     assert result.returncode == 0, result.stderr
     *values, growth_kib = result.stdout.split(" ")
-    assert " ".join(values) == "[0.0, 0.0] [5.0, 6.0] [5.0, 6.0]"
-    # The 64 MiB read buffer, twice at most (reader and stream).
+    assert " ".join(values) == "[0.0, 0.0] [5.0, 6.0] [5.0, 6.0] [5.0, 6.0] [5.0, 6.0]"
+    # The 64 MiB read buffer, twice at most (reader and stream, or the
+    # array layer's calls one after another).
     assert int(growth_kib) * 1024 < 200 * MiB, growth_kib
 
 
@@ -560,6 +603,7 @@ def test_paths_beyond_the_limits(tmp_path):
         assert outcome(lambda: corvex.open_sample(path, "Sample1")) == \
             ("error", "parse error: .wiff.scan file not found: %s.scan" % path)
         assert stream_outcome(path) == ["I/O error: File name too long (os error 36)"]
+        assert outcome(lambda: corvex_tools.open_run(path)) == ("error", "I/O error: File name too long (os error 36)")
 
 
 def test_path_that_is_not_text_is_refused():
@@ -567,7 +611,7 @@ def test_path_that_is_not_text_is_refused():
     # with lone surrogates, which has no UTF-8 form: the interpreter's error.
     path = os.fsdecode(b"/tmp/\xff\xfe.wiff")
     for call in (lambda: corvex.list_samples(path), lambda: corvex.RawReader(path),
-                 lambda: corvex.iter_spectra(path)):
+                 lambda: corvex.iter_spectra(path), lambda: corvex_tools.open_run(path)):
         with pytest.raises(UnicodeEncodeError) as info:
             call()
         assert info.value.__notes__ == ["while processing 'path'"]
@@ -589,6 +633,8 @@ def test_longest_non_ascii_sample_names(tmp_path, name):
     reader = corvex.open_sample(path, name)
     assert reader.sample_name == name
     assert reader.scan_count == 2
+    run = corvex_tools.open_run(path, name)
+    assert (run.sample_name, len(run), run.peaks(1)[1].tolist()) == (name, 2, [10.0])
     assert [fields(s) for s in corvex.iter_spectra(path, name)] == \
         [fields(reader.read_spectrum(i)) for i in range(2)]
     # One code unit more names no entry.

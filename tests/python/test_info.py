@@ -108,6 +108,23 @@ def test_text_summary_shows_each_sample(run):
         assert line in full
 
 
+def test_summary_reads_no_scan_block(tmp_path):
+    # The third scan's block lies past the end of the scan file and the
+    # others' blocks are overwritten with end markers: the summary, which
+    # needs no peaks, is the same as for the intact run.
+    scans = [Scan(points=[(10, 5)], retention_time_min=0.1), Scan(points=[(12, 6)], ms_level=2, retention_time_min=0.2),
+             Scan(points=[(14, 7)], retention_time_min=0.3, scan_offset=1 << 20)]
+    intact = json.loads(corvex_info(build(Acquisition(samples=[Sample(scans=scans[:2] + [Scan(points=[(14, 7)],
+                                                                                              retention_time_min=0.3)])]),
+                                          tmp_path / "intact").wiff_path, "--json"))
+    expected = build(Acquisition(samples=[Sample(scans=scans)]), tmp_path / "damaged")
+    expected.scan_path.write_bytes(b"\xff" * expected.scan_file_size)
+    damaged = json.loads(corvex_info(expected.wiff_path, "--json"))
+    assert damaged["samples"][0]["scan_count"] == 3
+    for key in ("ms_levels", "retention_time_sec", "polarity", "instrument", "calibration", "tic"):
+        assert damaged["samples"][0][key] == intact["samples"][0][key], key
+
+
 @pytest.mark.parametrize("cut, spectra", [(0, 0), (1, 1), (9, 1)])
 def test_scan_file_cut_short_is_reported(tmp_path, cut, spectra):
     build(Acquisition(samples=[dda_sample("Sample1", cycles=2, points_per_scan=60, seed=7)]), tmp_path, "cut")

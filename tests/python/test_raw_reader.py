@@ -1,9 +1,14 @@
-"""Opening a sample with RawReader / open_sample and reading its spectra by position."""
+"""Opening a sample with RawReader / open_sample and reading its spectra by position, and
+the array layer (corvex_tools.open_run) giving the same values and errors."""
+import contextlib
+import math
 import os
 
+import numpy as np
 import pytest
 
 import corvex
+import corvex_tools
 from wifffixture import Acquisition, Sample, Scan, build, dda_sample
 
 SPECTRUM_PROPERTIES = [n for n in vars(corvex.Spectrum) if not n.startswith("__")]
@@ -14,6 +19,14 @@ pytestmark = pytest.mark.usefixtures("watchdog")
 
 def open_fds():
     return sorted(os.listdir("/proc/self/fd"))
+
+
+def outcome(call):
+    """("ok", value) or ("error", message) for a call that may raise RuntimeError."""
+    try:
+        return "ok", call()
+    except RuntimeError as error:
+        return "error", str(error)
 
 
 def summed_tic(intensity):
@@ -577,3 +590,197 @@ def test_repr_of_open_sample_shows_the_path_not_the_sample(tmp_path, monkeypatch
     assert repr(reader) == "RawReader('run.wiff', %d scans)" % len(expected.sample("Sample2").spectra)
     assert reader.sample_name == "Sample2"
 
+
+
+# ---------------------------------------------------------------------------
+# The array layer (corvex_tools.open_run) against corvex, on varied and
+# damaged acquisitions: every column, every peak array bit for bit, every
+# metadata view, every error text.
+# ---------------------------------------------------------------------------
+
+def array_cases():
+    def levels(levels, dde, **kwargs):
+        return Acquisition(samples=[Sample(scans=[Scan(points=[(100 + 10 * i, 5 + i), (400, 90)], ms_level=level,
+                                                         retention_time_min=0.25 * i)
+                                                    for i, level in enumerate(levels)], dde_mz=dde, **kwargs)])
+
+    def damaged(changes):
+        sample = dda_sample(cycles=2, points_per_scan=60)
+        for (k, field), value in changes.items():
+            setattr(sample.scans[k], field, value)
+        return Acquisition(samples=[sample])
+
+    zeros = Sample(scans=[Scan(points=[(5, 0), (9, 3), (9, 0), (12, 0xFFFFFFFE), (70000, 16777217)]),
+                          Scan(points=[(1, 0)], ms_level=2)])
+    raw = Sample(scans=[Scan(payload=bytes(range(256))), Scan(payload=b"\xff" * 40, ms_level=2),
+                        Scan(points=[(3, 5)], end_marker=False)], calibration=(-0.25, 1e3))
+    two = [dda_sample("Sample10", seed=3, cycles=2), dda_sample("Sample2", seed=4, cycles=1)]
+    return {
+        "dda-tof": (Acquisition(samples=[dda_sample(cycles=3)]), None),
+        "dda-no-calibration": (Acquisition(samples=[dda_sample(cycles=2, calibration=None)]), None),
+        "two-dde": (levels([1, 2, 2, 1, 2], [A, B]), None),
+        "one-dde": (levels([1, 2, 2, 1, 2], [A]), None),
+        "fragment-first": (levels([2, 1, 2], [A]), None),
+        "junk-index-slot": (Acquisition(samples=[Sample(scans=[Scan(points=[(5, 9)], retention_time_min=0.1 * i)
+                                                               for i in range(3)], idx_junk_slots=[(1, 40)])]), None),
+        "zero-intensities": (Acquisition(samples=[zeros]), None),
+        "raw-payloads": (Acquisition(samples=[raw]), None),
+        "negative-polarity": (Acquisition(samples=[dda_sample(cycles=1)], methods={1: [("ISVF", -4500.0)]}), None),
+        "no-polarity": (Acquisition(samples=[dda_sample(cycles=1)], methods=None), None),
+        "past-end": (past_end_acquisition(), None),
+        "offset-wraparound": (damaged({(0, "scan_offset"): 0xFFFFFFF0}), None),
+        "damaged-in-the-middle": (damaged({(2, "scan_offset"): 1 << 30, (5, "scan_offset"): 1 << 31}), None),
+        "empty-payload": (Acquisition(samples=[Sample(scans=[Scan(points=[(10, 5)]), Scan(points=[(30, 7)], scan_offset=0),
+                                                             Scan(points=[(40, 8)])])]), None),
+        "truncated-file": (Acquisition(samples=[dda_sample(cycles=2, points_per_scan=60)], scan_file_truncate=900), None),
+        "oversized-index-size": (damaged({(7, "scan_size"): 1 << 20}), None),
+        "largest-index-size": (damaged({(7, "scan_size"): 0xFFFFFFFF}), None),
+        "two-samples-first": (Acquisition(samples=two), "Sample2"),
+        "two-samples-second": (Acquisition(samples=two), "Sample10"),
+        "two-samples-unnamed": (Acquisition(samples=two), None),
+        "unknown-sample": (Acquisition(samples=[dda_sample(cycles=1)]), "X"),
+        "no-scan-file": (Acquisition(samples=[dda_sample(cycles=1)], write_scan_file=False), None),
+        "empty-sample-subtree": (Acquisition(samples=[]), None),
+        "no-index": (Acquisition(samples=[dda_sample(cycles=1, omit_idx=True)]), None),
+        "short-index": (Acquisition(samples=[dda_sample(cycles=1, idx_truncate=31)]), None),
+    }
+
+
+ARRAY_CASES = array_cases()
+
+
+def float_bits(values):
+    """The bit patterns of values widened exactly to float64."""
+    return np.asarray(values, dtype=np.float64).view(np.uint64).tolist()
+
+
+def corvex_stream(path, sample):
+    """What corvex streams: its spectra, and the text of the error that ended them."""
+    spectra = []
+    try:
+        for spectrum in corvex.iter_spectra(path, sample):
+            spectra.append(spectrum)
+    except RuntimeError as error:
+        return spectra, str(error)
+    return spectra, None
+
+
+def assert_columns_match(run, model):
+    columns = run.spectra
+    assert list(columns) == ["position", "scan_number", "native_id", "ms_level", "polarity",
+                             "retention_time_sec", "reported_tic_cps", "precursor_mz", "survey_position",
+                             "scan_offset", "scan_size"]
+    assert {name: str(array.dtype) for name, array in columns.items()} == {
+        "position": "int64", "scan_number": "int64", "native_id": "object", "ms_level": "int64",
+        "polarity": "object", "retention_time_sec": "float64", "reported_tic_cps": "float64",
+        "precursor_mz": "float64", "survey_position": "int64", "scan_offset": "int64", "scan_size": "int64"}
+    assert not any(array.flags.writeable for array in columns.values())
+    assert columns["position"].tolist() == [s.index for s in model.spectra]
+    assert columns["scan_number"].tolist() == [s.scan_number for s in model.spectra]
+    assert columns["native_id"].tolist() == [s.native_id for s in model.spectra]
+    assert columns["ms_level"].tolist() == [s.ms_level for s in model.spectra]
+    assert columns["polarity"].tolist() == [model.polarity] * len(model.spectra)
+    assert float_bits(columns["retention_time_sec"]) == float_bits([s.retention_time_sec for s in model.spectra])
+    assert float_bits(columns["reported_tic_cps"]) == float_bits([s.idx_tic for s in model.spectra])
+    mz = [s.precursor["selected_mz"] if s.precursor else None for s in model.spectra]
+    assert float_bits(columns["precursor_mz"]) == float_bits([math.nan if m is None else m for m in mz])
+    surveys = [int(s.precursor["precursor_native_id"][5:]) - 1
+               if s.precursor and s.precursor["precursor_native_id"] else -1 for s in model.spectra]
+    assert columns["survey_position"].tolist() == surveys
+    assert columns["scan_offset"].tolist() == [s.scan_offset for s in model.spectra]
+    assert columns["scan_size"].tolist() == [s.scan_size for s in model.spectra]
+
+
+def assert_peaks_equal(got, spectrum):
+    mz, intensity = got
+    assert (mz.dtype, intensity.dtype) == (np.float64, np.float32)
+    assert float_bits(mz) == float_bits(spectrum.mz)
+    assert float_bits(intensity) == float_bits(spectrum.intensity)
+
+
+def assert_arrays_match_corvex(expected, sample):
+    """open_run's every view of the sample against corvex's for the same input."""
+    path = str(expected.wiff_path)
+    before = open_fds()
+    spectra, stream_error = corvex_stream(path, sample)
+    opened = outcome(lambda: corvex_tools.open_run(path, sample))
+    if opened[0] == "error":
+        # Only the opening can have failed: corvex fails the same way, first thing.
+        assert (spectra, stream_error) == ([], opened[1])
+        assert open_fds() == before
+        return
+    run = opened[1]
+    model = expected.sample(sample or expected.sample_names[0])
+    reader = outcome(lambda: corvex.open_sample(path, run.sample_name))
+    assert (run.sample_name, run.scan_count, len(run)) == (model.name if sample is None else sample,
+                                                           len(model.spectra), len(model.spectra))
+    assert (run.path, run.scan_file_size) == (path, expected.scan_file_size)
+    assert_columns_match(run, model)
+    if reader[0] == "ok":
+        for view in ("run_info", "instrument_info", "calibration", "ion_source_parameters", "dde_precursor_mz",
+                     "read_chromatograms", "scan_index"):
+            assert getattr(run, view)() == getattr(reader[1], view)(), view
+    else:
+        assert reader[1] == stream_error
+
+    # One spectrum at a time, streamed, loaded: peaks up to corvex's first
+    # error, then that error; every later damaged scan fails with its own text.
+    for spectrum in spectra:
+        assert_peaks_equal(run.peaks(spectrum.index), spectrum)
+    streamed = []
+    with pytest.raises(RuntimeError) if stream_error else contextlib.nullcontext() as raised:
+        for position, mz, intensity in run.iter_peaks():
+            streamed.append((position, mz, intensity))
+    assert [p for p, _, _ in streamed] == [s.index for s in spectra]
+    for (_, mz, intensity), spectrum in zip(streamed, spectra):
+        assert_peaks_equal((mz, intensity), spectrum)
+    for damaged in (s for s in model.spectra if s.error):
+        with pytest.raises(RuntimeError) as failure:
+            run.peaks(damaged.index)
+        assert str(failure.value) == damaged.error
+    if stream_error:
+        assert str(raised.value) == stream_error == next(s.error for s in model.spectra if s.error)
+        with pytest.raises(RuntimeError) as failure:
+            run.load()
+        assert str(failure.value) == stream_error
+    else:
+        assert_loaded_match(run.load(), spectra)
+        assert_loaded_match(run.load(threads=1), spectra)
+        assert_loaded_match(run.load(ms_level=2), [s for s in spectra if s.ms_level == 2])
+        times = run.spectra["retention_time_sec"]
+        first, last = (times[0], times[len(times) // 2]) if len(times) else (0.0, 0.0)
+        inside = [s for s in spectra if first <= s.retention_time_sec <= last]
+        assert_loaded_match(run.load(rt_range=(first, last)), inside)
+        assert [p for p, _, _ in run.iter_peaks(ms_level=1, rt_range=(first, last))] == \
+            [s.index for s in inside if s.ms_level == 1]
+        # Reversed: empty unless both ends are the same time.
+        assert run.load(ms_level=1, rt_range=(last, first)).index.tolist() == \
+            [s.index for s in spectra if s.ms_level == 1 and last <= s.retention_time_sec <= first]
+    for position in (len(model.spectra), -len(model.spectra) - 1):
+        with pytest.raises(IndexError):
+            run.peaks(position)
+    del run
+    assert open_fds() == before
+
+
+def assert_loaded_match(peaks, spectra):
+    assert peaks.index.tolist() == [s.index for s in spectra]
+    assert peaks.offsets.tolist() == np.cumsum([0] + [len(s.mz) for s in spectra]).tolist()
+    assert len(peaks) == len(spectra)
+    for k, spectrum in enumerate(spectra):
+        assert_peaks_equal(peaks[k], spectrum)
+        empty = len(spectrum.mz) == 0
+        assert float_bits(peaks.total_ion_current[k]) == float_bits(spectrum.total_ion_current)
+        assert float_bits(peaks.base_peak_mz[k]) == float_bits(math.nan if empty else spectrum.base_peak_mz)
+        assert float_bits(peaks.base_peak_intensity[k]) == \
+            float_bits(np.float32(math.nan) if empty else spectrum.base_peak_intensity)
+        assert float_bits([peaks.lowest_mz[k], peaks.highest_mz[k]]) == \
+            float_bits([math.nan, math.nan] if empty else [np.min(spectrum.mz), np.max(spectrum.mz)])
+        assert peaks.peak_count[k] == len(spectrum.mz)
+    assert [p for p, _, _ in peaks] == peaks.index.tolist()
+
+
+@pytest.mark.parametrize("case", list(ARRAY_CASES))
+def test_array_layer_matches_corvex(tmp_path, case):
+    acquisition, sample = ARRAY_CASES[case]
+    assert_arrays_match_corvex(build(acquisition, tmp_path), sample)

@@ -12,10 +12,12 @@ from pathlib import Path
 import pytest
 
 import corvex
+import corvex_tools
 from wifffixture import Acquisition, Sample, Scan, build, dda_sample
 
 TESTS_DIR = str(Path(__file__).resolve().parents[1])
-MODULE_DIR = str(Path(corvex.__file__).resolve().parent)
+MODULE_DIR = os.pathsep.join([str(Path(corvex.__file__).resolve().parent),
+                            os.path.dirname(os.path.dirname(corvex_tools.__file__))])
 SPECTRUM_PROPERTIES = [n for n in vars(corvex.Spectrum) if not n.startswith("__")]
 
 with open("/proc/self/maps") as _maps:
@@ -46,7 +48,9 @@ def run_python(script, *args, timeout=100):
 
 
 LOOP_SCRIPT = r"""
-import ctypes, gc, json, os, sys, time, corvex
+import os
+os.environ["OPENBLAS_NUM_THREADS"] = "1"   # numpy's own thread pool would count as a thread
+import ctypes, gc, json, sys, time, corvex, corvex_tools
 good, single, broken = sys.argv[1:4]
 warmup, rounds = int(sys.argv[4]), int(sys.argv[5])
 PROPS = [n for n in vars(corvex.Spectrum) if not n.startswith("__")]
@@ -83,6 +87,26 @@ def one_round():
         for spectrum in corvex.iter_spectra(good, name):
             spectrum.mz
     corvex.RawReader(single).read_spectrum(0).intensity
+    for name in corvex.list_samples(good):
+        run = corvex_tools.open_run(good, name)
+        run.spectra; run.run_info(); run.read_chromatograms(); run.scan_index(); run.dde_precursor_mz()
+        for i in range(len(run)):
+            run.peaks(i)
+        for _ in run.iter_peaks(threads=2):
+            pass
+        run.load(threads=2); run.load(ms_level=2, rt_range=(0.0, 1.0))
+        try:
+            run.peaks(len(run))
+        except IndexError:
+            pass
+    peeked = corvex_tools.open_run(single).iter_peaks()
+    next(peeked)
+    del peeked                                # its threads are joined
+    damaged = corvex_tools.open_run(broken)
+    expect_error(lambda: damaged.peaks(2))
+    expect_error(lambda: damaged.load())
+    expect_error(lambda: list(damaged.iter_peaks()))
+    expect_error(lambda: corvex_tools.open_run(good))     # several samples
     dropped = corvex.iter_spectra(single)
     next(dropped)
     del dropped                               # its thread ends on its own

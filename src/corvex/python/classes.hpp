@@ -2,6 +2,7 @@
 #pragma once
 
 #include "corvex/python/ref.hpp"
+#include "corvex/python/types.hpp"
 #include "lumora/types.hpp"
 
 namespace corvex::python {
@@ -21,9 +22,5 @@ PyObject* new_spectrum(lumora::SpectrumRecord&& record);
 extern PyMethodDef iter_spectra_def;
 extern PyMethodDef list_samples_def;
 extern PyMethodDef open_sample_def;
-
-// Creates a heap type from `type_spec` on the first call and returns a new
-// reference to it on every call.
-PyObject* cached_type(PyObject*& slot, PyType_Spec& type_spec);
 
 }  // namespace corvex::python

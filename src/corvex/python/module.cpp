@@ -10,12 +10,6 @@
 
 namespace corvex::python {
 
-PyObject* cached_type(PyObject*& slot, PyType_Spec& type_spec) {
-    if (!slot) slot = PyType_FromSpec(&type_spec);
-    Py_XINCREF(slot);
-    return slot;
-}
-
 namespace {
 
 PyObject* list_samples(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -11,6 +11,7 @@
 #include "corvex/python/classes.hpp"
 #include "corvex/python/convert.hpp"
 #include "corvex/python/errors.hpp"
+#include "corvex/python/metadata.hpp"
 #include "corvex/reader.hpp"
 
 namespace corvex::python {
@@ -147,88 +148,27 @@ PyObject* read_spectrum(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* run_info(PyObject* self, PyObject*) {
     return with_shared(
-        self, [](RawReaderObject& r) { return r.reader.run_metadata(); },
-        [](const lumora::RunMetadata& metadata) -> PyObject* {
-            Ref analyzers = Ref::steal(py_list(metadata.analyzers.size(), [&](std::size_t i) {
-                return py_text(lumora::to_text(metadata.analyzers[i]));
-            }));
-            if (!analyzers) return nullptr;
-            return py_dict({
-                {"source_file_name", py_text(metadata.source_file_name)},
-                {"source_file_format", cv_term_dict(metadata.source_file_format)},
-                {"native_id_format", cv_term_dict(metadata.native_id_format)},
-                {"instrument", cv_term_dict(metadata.instrument)},
-                {"instrument_serial_number", py_optional(metadata.instrument_serial_number)},
-                {"software_name", py_text(metadata.software_name)},
-                {"software_version", py_text(metadata.software_version)},
-                {"acquisition_software_name", py_optional(metadata.acquisition_software_name)},
-                {"acquisition_software_version", py_optional(metadata.acquisition_software_version)},
-                {"start_timestamp", py_optional(metadata.start_timestamp)},
-                {"mobility_array_kind", py_optional(metadata.mobility_array_kind)},
-                {"analyzers", analyzers.release()},
-                {"extra", py_extra(metadata.extra)},
-            });
-        });
+        self, [](RawReaderObject& r) { return r.reader.run_metadata(); }, run_info_dict);
 }
 
 PyObject* instrument_info(PyObject* self, PyObject*) {
     return with_shared(
-        self, [](RawReaderObject& r) { return r.reader.sample().instrument_info; },
-        [](const auto& info) -> PyObject* {
-            if (!info) return py_none();
-            return py_dict({
-                {"component_id", py_text(info->component_id)},
-                {"manufacturer", py_optional(info->manufacturer)},
-                {"model_number", py_optional(info->model_number)},
-                {"serial_number", py_optional(info->serial_number)},
-            });
-        });
+        self, [](RawReaderObject& r) { return r.reader.sample().instrument_info; }, instrument_info_value);
 }
 
 PyObject* calibration(PyObject* self, PyObject*) {
     return with_shared(
-        self, [](RawReaderObject& r) { return r.reader.sample().calibration; },
-        [](const auto& calibration) -> PyObject* {
-            if (!calibration) return py_none();
-            return py_dict({{"slope", py_float(calibration->slope)}, {"intercept", py_float(calibration->intercept)}});
-        });
+        self, [](RawReaderObject& r) { return r.reader.sample().calibration; }, calibration_value);
 }
 
 PyObject* ion_source_parameters(PyObject* self, PyObject*) {
     return with_shared(
-        self, [](RawReaderObject& r) { return r.reader.sample().ion_source_parameters; },
-        [](const std::vector<raw::SourceParameter>& parameters) -> PyObject* {
-            Ref dict = Ref::steal(PyDict_New());
-            if (!dict) return nullptr;
-            // A repeated name keeps its first position and takes the later value,
-            // which is what dict assignment does.
-            for (const raw::SourceParameter& parameter : parameters) {
-                Ref name = Ref::steal(py_text(parameter.name));
-                Ref value = Ref::steal(py_float(parameter.value));
-                if (!name || !value || PyDict_SetItem(dict.get(), name.get(), value.get()) != 0) return nullptr;
-            }
-            return dict.release();
-        });
+        self, [](RawReaderObject& r) { return r.reader.sample().ion_source_parameters; }, ion_source_dict);
 }
 
 PyObject* dde_precursor_mz(PyObject* self, PyObject*) {
     return with_shared(
-        self, [](RawReaderObject& r) { return r.reader.sample().dde_records; },
-        [](const auto& records) -> PyObject* {
-            return py_list(records.size(), [&](std::size_t i) { return py_float(records[i].precursor_mz); });
-        });
-}
-
-PyObject* chromatogram_dict(const lumora::ChromatogramRecord& record) {
-    return py_dict({
-        {"index", py_int(record.index)},
-        {"id", py_text(record.id)},
-        {"chromatogram_type", record.chromatogram_type ? cv_term_dict(*record.chromatogram_type) : py_none()},
-        {"precursor_mz", py_optional(record.precursor_mz)},
-        {"product_mz", py_optional(record.product_mz)},
-        {"time_sec", py_float_list(record.time_sec)},
-        {"intensity", py_float_list(record.intensity)},
-    });
+        self, [](RawReaderObject& r) { return r.reader.sample().dde_records; }, dde_precursor_list);
 }
 
 PyObject* read_chromatograms(PyObject* self, PyObject*) {
@@ -245,31 +185,13 @@ PyObject* read_chromatograms(PyObject* self, PyObject*) {
                 records.push_back(std::move(*item).value());
             }
         }
-        Ref list = Ref::steal(PyList_New(0));
-        if (!list) return nullptr;
-        for (const lumora::ChromatogramRecord& record : records) {
-            Ref dict = Ref::steal(chromatogram_dict(record));
-            if (!dict || PyList_Append(list.get(), dict.get()) != 0) return nullptr;
-        }
-        return list.release();
+        return chromatogram_list(records);
     });
 }
 
 PyObject* scan_index(PyObject* self, PyObject*) {
     return with_shared(
-        self, [](RawReaderObject& r) { return r.reader.sample().idx_records; },
-        [](const auto& records) -> PyObject* {
-            return py_list(records.size(), [&](std::size_t i) {
-                const raw::IdxRecord& record = records[i];
-                return py_dict({
-                    {"scan_offset", py_int(record.scan_offset)},
-                    {"scan_size", py_int(record.scan_size)},
-                    {"retention_time_min", py_float(record.retention_time_min)},
-                    {"ms_level", py_int(record.ms_level)},
-                    {"tic", py_float(record.tic)},
-                });
-            });
-        });
+        self, [](RawReaderObject& r) { return r.reader.sample().idx_records; }, scan_index_list);
 }
 
 PyObject* raw_reader_repr(PyObject* self) {
@@ -279,11 +201,6 @@ PyObject* raw_reader_repr(PyObject* self) {
             return "RawReader('" + r.path + "', " + std::to_string(r.spectra.size()) + " scans)";
         },
         [](const std::string& text) { return py_text(text); });
-}
-
-template <class F>
-PyCFunction as_cfunction(F* function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
 }
 
 PyMethodDef raw_reader_methods[] = {

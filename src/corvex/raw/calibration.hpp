@@ -21,7 +21,16 @@ struct Calibration {
     // centroid): the rounded product, then the rounded sum. Every unit that
     // includes this is built with -ffp-contract=off, so the pair is never
     // fused into one multiply-add, which would change the last bit.
+    //
+    // A NaN intercept makes every m/z NaN, but which NaN: when the product
+    // is NaN too, an addition gives the NaN of whichever operand the
+    // instruction takes first, and the compiler orders the operands as it
+    // likes, differently in a loop's vector body and its remainder. The
+    // intercept's NaN (quieted, as the addition would) is taken for every
+    // channel instead, so the bits never depend on the code that computed
+    // them.
     constexpr double mz(double channel) const noexcept {
+        if (intercept != intercept) return intercept + 0.0;
         const double product = slope * channel;
         return intercept + product;
     }

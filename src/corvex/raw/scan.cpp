@@ -155,22 +155,29 @@ void assign_converted(std::vector<T>& out, const ScanPoint* points, std::size_t 
     out.assign(ConvertingIterator(points, convert), ConvertingIterator(points + count, convert));
 }
 
-// The arrays of points whose intensities are all other than 0, allocated at
-// exactly their size. With a calibration m/z is Calibration::mz of the index.
-PeakArrays kept_points_to_arrays(const ScanPoint* points, std::size_t count,
-                                 const std::optional<Calibration>& calibration) {
-    PeakArrays arrays;
-    if (calibration) {
-        const Calibration map = *calibration;
-        assign_converted(arrays.mz, points, count,
-                         [map](const ScanPoint& point) { return map.mz(static_cast<double>(point.index)); });
-    } else {
-        assign_converted(arrays.mz, points, count,
-                         [](const ScanPoint& point) { return static_cast<double>(point.index); });
+// A point's m/z: Calibration::mz of its channel index, or without a
+// calibration the index itself.
+struct CalibratedMz {
+    Calibration map;
+    double operator()(const ScanPoint& point) const noexcept {
+        return map.mz(static_cast<double>(point.index));
     }
-    assign_converted(arrays.intensity, points, count,
-                     [](const ScanPoint& point) { return static_cast<float>(point.intensity); });
-    return arrays;
+};
+
+struct IndexMz {
+    double operator()(const ScanPoint& point) const noexcept { return static_cast<double>(point.index); }
+};
+
+struct IntensityOf {
+    float operator()(const ScanPoint& point) const noexcept { return static_cast<float>(point.intensity); }
+};
+
+// Calls `body` with the m/z rule for `calibration`; the rule is a type of
+// its own, so each loop over the points is compiled for one rule.
+template <class Body>
+decltype(auto) with_mz_rule(const std::optional<Calibration>& calibration, Body&& body) {
+    if (!calibration) return body(IndexMz{});
+    return body(CalibratedMz{*calibration});
 }
 
 template <class Output>
@@ -340,10 +347,8 @@ lumora::Result<std::size_t, IoError> read_range(const std::filesystem::path& pat
     return lumora::read_at(fd.get(), offset, count, destination);
 }
 
-// Buffers a thread reuses from scan to scan: allocating them per scan costs
-// a fresh mapping and a page fault per 4 KiB touched once a block passes
-// malloc's mapping threshold. A payload of more than 1 MiB gets buffers of
-// its own instead, so a thread never holds on to more than 9 MiB.
+// One reused buffer of a decoder. A request of more than 1 MiB gets memory
+// of its own, kept until the next request or release_oversized().
 template <class T>
 class ScratchBuffer {
 public:
@@ -355,6 +360,7 @@ public:
             own_ = std::make_unique_for_overwrite<T[]>(count);
             return own_.get();
         }
+        own_.reset();
         if (count > kept_size_) {
             kept_ = std::make_unique_for_overwrite<T[]>(count);
             kept_size_ = count;
@@ -362,7 +368,6 @@ public:
         return kept_.get();
     }
 
-    // Drops the buffer of an oversized block once it has been used.
     void release_oversized() noexcept { own_.reset(); }
 
 private:
@@ -371,36 +376,15 @@ private:
     std::unique_ptr<T[]> own_;
 };
 
-// Sized in payload bytes: the decoder's outputs need one entry per byte.
-struct ScanScratch {
-    ScratchBuffer<std::uint8_t> payload;
-    ScratchBuffer<ScanPoint> points;
-
-    void release_oversized() noexcept {
-        payload.release_oversized();
-        points.release_oversized();
-    }
-};
-
-thread_local ScanScratch scan_scratch;
-
-// Decodes a payload into the arrays of its points with intensities other
-// than 0, through `points` (room for one point per payload byte). Built
-// twice, and picked when the library loads: for processors with AVX2, whose
-// wider vectors speed up the step-length and conversion loops, and for any
-// x86-64. Every helper is inlined, so both builds hold the whole decoder.
+// Built twice, and picked when the library loads: for processors with AVX2,
+// whose wider vectors speed up the step-length and conversion loops, and for
+// any x86-64. Every helper is inlined, so both builds hold the whole loop.
 // Neither contracts products and sums into FMAs (see the top of the file).
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define CORVEX_DECODE_CLONES __attribute__((target_clones("avx2", "default"), flatten))
 #else
 #define CORVEX_DECODE_CLONES
 #endif
-CORVEX_DECODE_CLONES
-PeakArrays decode_peaks(const std::uint8_t* bytes, std::size_t size, ScanPoint* points,
-                        const std::optional<Calibration>& calibration) {
-    const ScanPoint* const end = decode_into(bytes, size, NonZeroPointOutput{points}).next;
-    return kept_points_to_arrays(points, static_cast<std::size_t>(end - points), calibration);
-}
 
 }  // namespace
 
@@ -434,6 +418,34 @@ std::vector<ScanPoint> decode_scan_payload(ByteView payload) {
     return points;
 }
 
+CORVEX_DECODE_CLONES
+std::size_t decode_nonzero_points(ByteView payload, ScanPoint* out) noexcept {
+    const ScanPoint* const end = decode_into(payload.data(), payload.size(), NonZeroPointOutput{out}).next;
+    return static_cast<std::size_t>(end - out);
+}
+
+CORVEX_DECODE_CLONES
+void points_to_peaks(std::span<const ScanPoint> points, const std::optional<Calibration>& calibration,
+                     double* mz, float* intensity) noexcept {
+    with_mz_rule(calibration, [&](auto mz_of) { std::transform(points.begin(), points.end(), mz, mz_of); });
+    std::transform(points.begin(), points.end(), intensity, IntensityOf{});
+}
+
+// Each array is allocated at its size and written once, without being
+// zero-filled first.
+CORVEX_DECODE_CLONES
+PeakArrays points_to_peak_arrays(std::span<const ScanPoint> points, const std::optional<Calibration>& calibration) {
+    PeakArrays arrays;
+    with_mz_rule(calibration, [&](auto mz_of) { assign_converted(arrays.mz, points.data(), points.size(), mz_of); });
+    assign_converted(arrays.intensity, points.data(), points.size(), IntensityOf{});
+    return arrays;
+}
+
+PeakArrays points_to_arrays(std::vector<ScanPoint> points, const std::optional<Calibration>& calibration) {
+    std::erase_if(points, [](const ScanPoint& point) { return point.intensity == 0; });
+    return points_to_peak_arrays(points, calibration);
+}
+
 lumora::Result<std::vector<ScanPoint>, IoError> read_scan_block(
     const std::filesystem::path& scan_file, std::uint64_t scan_offset, std::uint64_t scan_size,
     std::uint64_t bound, std::uint64_t file_size) {
@@ -450,34 +462,65 @@ lumora::Result<std::vector<ScanPoint>, IoError> read_scan_block(
     return decode_scan_payload(ByteView(bytes.get(), *got));
 }
 
-lumora::Result<PeakArrays, IoError> read_scan_peaks(const std::filesystem::path& scan_file,
+// Sized in payload bytes: the decoder's outputs need one entry per byte.
+struct ScanDecoder::Buffers {
+    ScratchBuffer<std::uint8_t> payload;
+    ScratchBuffer<ScanPoint> points;
+};
+
+ScanDecoder::ScanDecoder() : buffers_(std::make_unique<Buffers>()) {}
+ScanDecoder::~ScanDecoder() = default;
+ScanDecoder::ScanDecoder(ScanDecoder&&) noexcept = default;
+ScanDecoder& ScanDecoder::operator=(ScanDecoder&&) noexcept = default;
+
+lumora::Result<ByteView, IoError> ScanDecoder::read_payload(const std::filesystem::path& scan_file,
+                                                            std::uint64_t scan_offset, std::uint64_t scan_size,
+                                                            std::uint64_t bound, std::uint64_t file_size) {
+    const PayloadRange range = scan_payload_range(scan_offset, scan_size, bound, file_size);
+    const auto size = static_cast<std::size_t>(range.size());
+    std::uint8_t* const bytes = buffers_->payload.get(size);
+    if (range.empty()) {
+        return ByteView(bytes, 0);
+    }
+    auto got = read_range(scan_file, range.start, size, bytes);
+    if (!got.ok()) {
+        return lumora::fail(std::move(got).error());
+    }
+    return ByteView(bytes, *got);
+}
+
+lumora::Result<std::span<const ScanPoint>, IoError> ScanDecoder::read_nonzero_points(
+    const std::filesystem::path& scan_file, std::uint64_t scan_offset, std::uint64_t scan_size,
+    std::uint64_t bound, std::uint64_t file_size) {
+    auto payload = read_payload(scan_file, scan_offset, scan_size, bound, file_size);
+    if (!payload.ok()) {
+        return lumora::fail(std::move(payload).error());
+    }
+    return decode_nonzero_points(*payload);
+}
+
+std::span<const ScanPoint> ScanDecoder::decode_nonzero_points(ByteView payload) {
+    ScanPoint* const points = buffers_->points.get(payload.size());
+    return {points, raw::decode_nonzero_points(payload, points)};
+}
+
+void ScanDecoder::release_oversized() noexcept {
+    buffers_->payload.release_oversized();
+    buffers_->points.release_oversized();
+}
+
+lumora::Result<PeakArrays, IoError> read_scan_peaks(ScanDecoder& decoder, const std::filesystem::path& scan_file,
                                                     std::uint64_t scan_offset, std::uint64_t scan_size,
                                                     std::uint64_t bound, std::uint64_t file_size,
                                                     const std::optional<Calibration>& calibration) {
-    const PayloadRange range = scan_payload_range(scan_offset, scan_size, bound, file_size);
-    if (range.empty()) {
-        return PeakArrays{};
+    auto points = decoder.read_nonzero_points(scan_file, scan_offset, scan_size, bound, file_size);
+    if (!points.ok()) {
+        decoder.release_oversized();
+        return lumora::fail(std::move(points).error());
     }
-    const auto size = static_cast<std::size_t>(range.size());
-    ScanScratch& scratch = scan_scratch;
-    std::uint8_t* const bytes = scratch.payload.get(size);
-    auto got = read_range(scan_file, range.start, size, bytes);
-    if (!got.ok()) {
-        scratch.release_oversized();
-        return lumora::fail(std::move(got).error());
-    }
-    // Every point takes at least one payload byte. The scratch points take
-    // the decoder's unconditional stores; the record's arrays get exactly the
-    // points kept, converted in a pass of their own, which vectorises.
-    PeakArrays arrays = decode_peaks(bytes, *got, scratch.points.get(*got), calibration);
-    scratch.release_oversized();
+    PeakArrays arrays = points_to_peak_arrays(*points, calibration);
+    decoder.release_oversized();
     return arrays;
-}
-
-PeakArrays points_to_arrays(std::vector<ScanPoint> points,
-                            const std::optional<Calibration>& calibration) {
-    std::erase_if(points, [](const ScanPoint& point) { return point.intensity == 0; });
-    return kept_points_to_arrays(points.data(), points.size(), calibration);
 }
 
 }  // namespace corvex::raw

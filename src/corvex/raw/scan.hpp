@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "corvex/raw/bytes.hpp"
@@ -85,11 +87,73 @@ struct PeakArrays {
 PeakArrays points_to_arrays(std::vector<ScanPoint> points,
                             const std::optional<Calibration>& calibration);
 
-// read_scan_block followed by points_to_arrays, with the same result and the
-// same errors, for spectrum assembly: the payload and the points pass
-// through buffers that the calling thread reuses from scan to scan, and the
-// arrays are allocated at their exact final size.
-lumora::Result<PeakArrays, lumora::IoError> read_scan_peaks(const std::filesystem::path& scan_file,
+// The two stages of turning a payload into peaks, for callers that put the
+// peaks somewhere of their own (or work on the points in between):
+//
+//   payload --decode_nonzero_points--> points (channel index, intensity count)
+//           --points_to_peaks--------> m/z (float64), intensity (float32)
+//
+// Together they give exactly what decode_scan_payload followed by
+// points_to_arrays gives.
+
+// Writes the points of `payload` whose intensity is not 0 to `out`, in
+// payload order, and returns how many it wrote. `out` must have room for
+// payload.size() points: every point takes at least one byte, and the
+// decoder stores past the last point it keeps.
+std::size_t decode_nonzero_points(ByteView payload, ScanPoint* out) noexcept;
+
+// Writes each point's m/z to mz[k] and its intensity to intensity[k], by
+// the rule of points_to_arrays.
+void points_to_peaks(std::span<const ScanPoint> points, const std::optional<Calibration>& calibration,
+                     double* mz, float* intensity) noexcept;
+
+// points_to_peaks into arrays allocated at exactly the number of points.
+PeakArrays points_to_peak_arrays(std::span<const ScanPoint> points,
+                                 const std::optional<Calibration>& calibration);
+
+// The buffers a decoding thread reuses from scan to scan: allocating them per
+// scan costs a fresh mapping and a page fault per 4 KiB touched once a block
+// passes malloc's mapping threshold. The caller owns one decoder per thread
+// that decodes; a decoder is not shared between threads.
+//
+// A payload of more than 1 MiB gets buffers of its own, held until the next
+// read or release_oversized(), so between scans a decoder keeps at most
+// 9 MiB.
+class ScanDecoder {
+public:
+    ScanDecoder();
+    ~ScanDecoder();
+    ScanDecoder(ScanDecoder&&) noexcept;
+    ScanDecoder& operator=(ScanDecoder&&) noexcept;
+
+    // Reads a block's payload range (see scan_payload_range) into the
+    // decoder, with read_scan_block's errors. The bytes stay valid until the
+    // next call on this decoder.
+    lumora::Result<ByteView, lumora::IoError> read_payload(const std::filesystem::path& scan_file,
+                                                           std::uint64_t scan_offset, std::uint64_t scan_size,
+                                                           std::uint64_t bound, std::uint64_t file_size);
+
+    // decode_nonzero_points into the decoder. The points stay valid until
+    // the next call on this decoder; `payload` may be the decoder's own.
+    std::span<const ScanPoint> decode_nonzero_points(ByteView payload);
+
+    // read_payload, then decode_nonzero_points.
+    lumora::Result<std::span<const ScanPoint>, lumora::IoError> read_nonzero_points(
+        const std::filesystem::path& scan_file, std::uint64_t scan_offset, std::uint64_t scan_size,
+        std::uint64_t bound, std::uint64_t file_size);
+
+    // Drops the buffers of an oversized payload now instead of at the next call.
+    void release_oversized() noexcept;
+
+private:
+    struct Buffers;
+    std::unique_ptr<Buffers> buffers_;
+};
+
+// read_nonzero_points followed by points_to_peak_arrays, with the same
+// result and errors as read_scan_block followed by points_to_arrays.
+lumora::Result<PeakArrays, lumora::IoError> read_scan_peaks(ScanDecoder& decoder,
+                                                            const std::filesystem::path& scan_file,
                                                             std::uint64_t scan_offset, std::uint64_t scan_size,
                                                             std::uint64_t bound, std::uint64_t file_size,
                                                             const std::optional<Calibration>& calibration);

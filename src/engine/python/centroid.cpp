@@ -13,6 +13,7 @@
 #include "corvex/python/args.hpp"
 #include "corvex/python/convert.hpp"
 #include "corvex/python/errors.hpp"
+#include "corvex/python/types.hpp"
 #include "engine/python/array_argument.hpp"
 #include "engine/python/centroid.hpp"
 #include "engine/python/features.hpp"
@@ -244,9 +245,9 @@ void picker_dealloc(PyObject* self) {
 }
 
 PyMethodDef picker_methods[] = {
-    {"pick", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(picker_pick)),
+    {"pick", corvex::python::as_cfunction(picker_pick),
      METH_FASTCALL | METH_KEYWORDS,
-     "pick(channels, intensities, slope, intercept)\n--\n\n"
+     "pick($self, channels, intensities, slope, intercept)\n--\n\n"
      "Centroids of one profile spectrum: (channel, mz or None, intensity, apex_intensity, point_count, "
      "baseline, noise), the arrays as buffers."},
     {nullptr, nullptr, 0, nullptr},

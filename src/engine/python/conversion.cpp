@@ -17,6 +17,7 @@
 #include "corvex/python/borrow.hpp"
 #include "corvex/python/convert.hpp"
 #include "corvex/python/errors.hpp"
+#include "corvex/python/types.hpp"
 #include "engine/float_repr.hpp"
 #include "engine/mgf.hpp"
 #include "engine/mzml_document.hpp"
@@ -39,10 +40,7 @@ using corvex::python::Signature;
 using mzml::PrecursorFields;
 using mzml::SpectrumFields;
 
-template <class F>
-PyCFunction as_cfunction(F* function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
+using corvex::python::as_cfunction;
 
 bool type_error(const char* param, const char* expected) {
     PyErr_Format(PyExc_TypeError, "%s must be %s", param, expected);

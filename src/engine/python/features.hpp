@@ -10,5 +10,7 @@ bool add_system_functions(PyObject* module);
 bool add_conversion(PyObject* module);
 bool add_peak_profile_functions(PyObject* module);
 bool add_centroid(PyObject* module);
+// Run, PeakIter and open_run.
+bool add_run_types(PyObject* module);
 
 }  // namespace corvex::engine::python

@@ -12,7 +12,8 @@ int exec_module(PyObject* module) {
         const bool ok = add_system_functions(module) &&
                         add_conversion(module) &&
                         add_peak_profile_functions(module) &&
-                        add_centroid(module);
+                        add_centroid(module) &&
+                        add_run_types(module);
         return ok ? 0 : -1;
     });
 }

@@ -1,6 +1,7 @@
-// Arrays handed to Python without a copy: a small object that takes over a
-// std::vector and lends its memory through the buffer protocol, for
-// numpy.frombuffer. The memory is writable: nothing else refers to it.
+// Arrays handed to Python without a copy: a buffer object (see arrays.hpp)
+// that takes over a std::vector and lends its memory through the buffer
+// protocol, for numpy.frombuffer. The memory is writable: nothing else
+// refers to it.
 #pragma once
 
 #include <cstdint>
@@ -15,5 +16,6 @@ namespace corvex::engine::python {
 PyObject* owned_buffer(std::vector<double>&& values);
 PyObject* owned_buffer(std::vector<float>&& values);
 PyObject* owned_buffer(std::vector<std::uint32_t>&& values);
+PyObject* owned_buffer(std::vector<std::int64_t>&& values);
 
 }  // namespace corvex::engine::python

@@ -11,6 +11,7 @@
 
 #include "corvex/python/args.hpp"
 #include "corvex/python/errors.hpp"
+#include "corvex/python/types.hpp"
 #include "engine/peak_profile.hpp"
 #include "engine/python/features.hpp"
 
@@ -173,10 +174,7 @@ PyObject* bin_peaks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     });
 }
 
-template <class F>
-PyCFunction as_cfunction(F* function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
+using corvex::python::as_cfunction;
 
 PyMethodDef peak_profile_functions[] = {
     {"peak_stats", as_cfunction(peak_stats),
