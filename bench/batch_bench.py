@@ -14,7 +14,7 @@ one of --single-mb MB, then measures, in one run of this script:
   batch is a gigabyte of scan data) make small;
 * Parquet against mzML with zlib, on the single run: output size, and
   conversion time in one process, with the time to read the same run through
-  the table writer's run source (what any conversion has to do) for reference;
+  the array layer's iter_peaks (what any conversion has to do) for reference;
 * the row-group rule: the peak table of the single run and of one run of
   small (centroid-like) spectra, written with the default rule, with a cut at
   every change of MS level, and with no cut at level changes: row groups, size,

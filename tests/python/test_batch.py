@@ -171,7 +171,9 @@ def test_damaged_runs_are_reported_and_the_others_converted(study, tmp_path, fmt
     ]
     assert rows[1]["error"].endswith("1 spectrum reaches past the end of the scan data file, which is 6 bytes "
                                      "short; the run is incomplete (--allow-truncated converts it anyway)")
-    assert rows[2]["error"].endswith(corvex_error(study / "damaged.wiff"))
+    # cut in half: found by the scan data file check before any block is read
+    assert re.search(r"sample 'Sample1': \d+ spectra reach past the end of the scan data file, which is \d+ "
+                     r"bytes short; the run is incomplete", rows[2]["error"]), rows[2]["error"]
     assert rows[3]["error"] == corvex_error(study / "junk.wiff")
     suffix = cli.FORMATS[fmt][1]
     for row, output in zip([rows[0], *rows[4:]], ["a", "sub/b.Sample1", "sub/b.QC_2", "sub/c"]):
