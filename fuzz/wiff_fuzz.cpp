@@ -136,10 +136,10 @@ void exercise_engine(const corvex::engine::Run& run, const std::vector<ReaderSca
     check(run.scan_count() == scans.size());
     const SpectrumTable& table = run.spectra();
     std::optional<std::string> first_error;
-    corvex::raw::ScanDecoder decoder;
+    ScanWorkspace workspace;
     for (std::size_t i = 0; i < scans.size(); ++i) {
         const ReaderScan& want = scans[i];
-        auto peaks = read_peaks(run, i, decoder);
+        auto peaks = read_peaks(run, i, workspace);
         check(peaks.ok() == want.spectrum.has_value());
         if (!peaks.ok()) {
             check(error_text(peaks.error()) == want.error);

@@ -21,18 +21,61 @@ SpectrumPeaks::SpectrumPeaks(std::size_t count) : SpectrumPeaks(count, Memory::a
 
 SpectrumPeaks::SpectrumPeaks(std::size_t count, Memory memory) : memory_(std::move(memory)), count_(count) {}
 
-Result<SpectrumPeaks> read_peaks(const Run& run, std::size_t position, raw::ScanDecoder& decoder,
-                                 MemoryRecycler* recycler) {
-    auto points = read_scan_points(run.sample(), position, decoder);
+namespace {
+
+// A workspace that picked a spectrum of more points than this drops the
+// picker's memory afterwards: about what 1 MiB of payload can hold, the
+// decoder's own limit.
+constexpr std::size_t oversized_points = std::size_t{1} << 20;
+
+}  // namespace
+
+void ScanWorkspace::release_oversized() noexcept {
+    decoder.release_oversized();
+    if (largest_picked_ > oversized_points) {
+        scratch = CentroidScratch();
+        centroids = Centroids();
+    }
+    largest_picked_ = 0;
+}
+
+ScanPeaks::ScanPeaks(std::span<const raw::ScanPoint> points, const std::optional<raw::Calibration>& calibration,
+                     const PeakOptions& options, ScanWorkspace& workspace)
+    : points_(points), calibration_(&calibration), size_(points.size()) {
+    if (!options.centroid) return;
+    centroid_profile(points, *options.centroid, workspace.scratch, workspace.centroids);
+    workspace.largest_picked_ = std::max(workspace.largest_picked_, points.size());
+    centroids_ = &workspace.centroids;
+    size_ = centroids_->size();
+}
+
+void ScanPeaks::write(double* mz, float* intensity) const noexcept {
+    if (!centroids_) {
+        raw::points_to_peaks(points_, *calibration_, mz, intensity);
+        return;
+    }
+    const std::span<const double> channel = centroids_->channel;
+    if (*calibration_) {
+        channels_to_mz(**calibration_, channel, {mz, size_});
+    } else {
+        std::copy(channel.begin(), channel.end(), mz);
+    }
+    std::copy(centroids_->intensity.begin(), centroids_->intensity.end(), intensity);
+}
+
+Result<SpectrumPeaks> read_peaks(const Run& run, std::size_t position, ScanWorkspace& workspace,
+                                 const PeakOptions& options, MemoryRecycler* recycler) {
+    auto points = read_scan_points(run.sample(), position, workspace.decoder);
     if (!points) {
-        decoder.release_oversized();
+        workspace.release_oversized();
         return fail(std::move(points).error());
     }
-    const std::size_t count = points->size();
+    const ScanPeaks made(*points, run.sample().calibration, options, workspace);
+    const std::size_t count = made.size();
     SpectrumPeaks peaks = recycler ? SpectrumPeaks(count, recycler->take(SpectrumPeaks::bytes_for(count)))
                                    : SpectrumPeaks(count);
-    raw::points_to_peaks(*points, run.sample().calibration, peaks.mz().data(), peaks.intensity().data());
-    decoder.release_oversized();
+    made.write(peaks.mz().data(), peaks.intensity().data());
+    workspace.release_oversized();
     return peaks;
 }
 
@@ -75,7 +118,7 @@ PeakSummary summarize_peaks(std::span<const double> mz, std::span<const float> i
     return summary;
 }
 
-PeakStream::PeakStream(Run run, std::vector<std::size_t> positions, PoolLimits limits)
+PeakStream::PeakStream(Run run, std::vector<std::size_t> positions, PoolLimits limits, PeakOptions options)
     : run_(std::make_shared<const Run>(std::move(run))),
       // Room for what waits in the window and about as much again on its way
       // back from the consumer.
@@ -83,10 +126,10 @@ PeakStream::PeakStream(Run run, std::vector<std::size_t> positions, PoolLimits l
       positions_(std::make_shared<const std::vector<std::size_t>>(std::move(positions))),
       pool_(
           positions_->size(),
-          [run = run_, positions = positions_, recycler = recycler_] {
-              return [run, positions, recycler, decoder = raw::ScanDecoder()](std::size_t k) mutable {
+          [run = run_, positions = positions_, recycler = recycler_, options = std::move(options)] {
+              return [run, positions, recycler, options, workspace = ScanWorkspace()](std::size_t k) mutable {
                   const std::size_t position = (*positions)[k];
-                  return Item{position, read_peaks(*run, position, decoder, recycler.get())};
+                  return Item{position, read_peaks(*run, position, workspace, options, recycler.get())};
               };
           },
           limits,
@@ -165,14 +208,17 @@ struct ChunkOutcome {
     std::optional<Error> failure;
 };
 
-// One worker of a load: decodes a chunk's scans into its own point buffer,
-// then, once the chunk's place is known, converts them straight into the
-// output arrays and fills the chunk's rows of the per-spectrum columns.
+// One worker of a load: decodes a chunk's scans, then, once the chunk's
+// place is known, puts their peaks straight into the output arrays and fills
+// the chunk's rows of the per-spectrum columns. Profile peaks wait as points
+// and are converted into place; centroids are picked as each scan is
+// decoded (their number is needed before the place is known) and wait as
+// finished m/z and intensity values, to be copied.
 class LoadWork {
 public:
     LoadWork(const Run& run, std::span<const std::size_t> positions, std::span<const Chunk> chunks,
-             ChunkOffsets& offsets, LoadedPeaks& out)
-        : run_(run), positions_(positions), chunks_(chunks), offsets_(offsets), out_(out) {}
+             ChunkOffsets& offsets, const PeakOptions& options, LoadedPeaks& out)
+        : run_(run), positions_(positions), chunks_(chunks), offsets_(offsets), options_(options), out_(out) {}
 
     ChunkOutcome operator()(std::size_t c) {
         const Chunk& chunk = chunks_[c];
@@ -189,19 +235,8 @@ public:
 
         ChunkOutcome outcome;
         counts_.assign(chunk.end - chunk.begin, 0);
-        if (points_.size() < chunk.peak_bound) points_.resize(chunk.peak_bound);
-        std::uint64_t used = 0;
-        for (std::size_t k = chunk.begin; k < chunk.end && !outcome.failure; ++k) {
-            auto payload = read_scan_payload(run_.sample(), positions_[k], decoder_);
-            if (!payload) {
-                outcome.failure = std::move(payload).error();
-                break;
-            }
-            const std::size_t count = raw::decode_nonzero_points(*payload, points_.data() + used);
-            counts_[k - chunk.begin] = count;
-            used += count;
-        }
-        decoder_.release_oversized();
+        const std::uint64_t used = options_.centroid ? pick_chunk(chunk, outcome) : decode_chunk(chunk, outcome);
+        workspace_.release_oversized();
         report.done = true;
         offsets_.report(c, used);
         if (outcome.failure) return outcome;
@@ -210,12 +245,17 @@ public:
         out_.mz.commit(at * sizeof(double), used * sizeof(double));
         out_.intensity.commit(at * sizeof(float), used * sizeof(float));
         const auto& calibration = run_.sample().calibration;
-        const raw::ScanPoint* points = points_.data();
+        std::uint64_t staged = 0;
         for (std::size_t k = chunk.begin; k < chunk.end; ++k) {
             const std::size_t count = counts_[k - chunk.begin];
             double* const mz = out_.mz.as<double>() + at;
             float* const intensity = out_.intensity.as<float>() + at;
-            raw::points_to_peaks({points, count}, calibration, mz, intensity);
+            if (options_.centroid) {
+                std::copy_n(staged_mz_.data() + staged, count, mz);
+                std::copy_n(staged_intensity_.data() + staged, count, intensity);
+            } else {
+                ScanPeaks({points_.data() + staged, count}, calibration, options_, workspace_).write(mz, intensity);
+            }
             const PeakSummary summary = summarize_peaks({mz, count}, {intensity, count});
             out_.total_ion_current[k] = summary.total_ion_current;
             out_.base_peak_mz[k] = summary.base_peak_mz;
@@ -223,7 +263,7 @@ public:
             out_.lowest_mz[k] = summary.lowest_mz;
             out_.highest_mz[k] = summary.highest_mz;
             out_.peak_count[k] = static_cast<std::int64_t>(count);
-            points += count;
+            staged += count;
             at += count;
             out_.offsets[k + 1] = static_cast<std::int64_t>(at);
         }
@@ -231,13 +271,57 @@ public:
     }
 
 private:
+    // The chunk's points one after another in points_ (one slot per payload
+    // byte); the number of points.
+    std::uint64_t decode_chunk(const Chunk& chunk, ChunkOutcome& outcome) {
+        if (points_.size() < chunk.peak_bound) points_.resize(chunk.peak_bound);
+        std::uint64_t used = 0;
+        for (std::size_t k = chunk.begin; k < chunk.end; ++k) {
+            auto payload = read_scan_payload(run_.sample(), positions_[k], workspace_.decoder);
+            if (!payload) {
+                outcome.failure = std::move(payload).error();
+                break;
+            }
+            const std::size_t count = raw::decode_nonzero_points(*payload, points_.data() + used);
+            counts_[k - chunk.begin] = count;
+            used += count;
+        }
+        return used;
+    }
+
+    // The chunk's centroids one after another in staged_mz_ and
+    // staged_intensity_; their number.
+    std::uint64_t pick_chunk(const Chunk& chunk, ChunkOutcome& outcome) {
+        const auto& calibration = run_.sample().calibration;
+        std::uint64_t used = 0;
+        for (std::size_t k = chunk.begin; k < chunk.end; ++k) {
+            auto points = read_scan_points(run_.sample(), positions_[k], workspace_.decoder);
+            if (!points) {
+                outcome.failure = std::move(points).error();
+                break;
+            }
+            const ScanPeaks made(*points, calibration, options_, workspace_);
+            if (staged_mz_.size() < used + made.size()) {
+                staged_mz_.resize(used + made.size());
+                staged_intensity_.resize(used + made.size());
+            }
+            made.write(staged_mz_.data() + used, staged_intensity_.data() + used);
+            counts_[k - chunk.begin] = made.size();
+            used += made.size();
+        }
+        return used;
+    }
+
     const Run& run_;
     std::span<const std::size_t> positions_;
     std::span<const Chunk> chunks_;
     ChunkOffsets& offsets_;
+    const PeakOptions& options_;
     LoadedPeaks& out_;
-    raw::ScanDecoder decoder_;
+    ScanWorkspace workspace_;
     std::vector<raw::ScanPoint> points_;  // a chunk's points, one slot per payload byte
+    std::vector<double> staged_mz_;       // a chunk's centroids
+    std::vector<float> staged_intensity_;
     std::vector<std::size_t> counts_;
 };
 
@@ -267,7 +351,7 @@ Result<LoadedPeaks> load_peaks(const Run& run, std::span<const std::size_t> posi
         // Outcomes are tiny: the window only bounds how far ahead of the
         // first unfinished chunk the workers may run.
         OrderedPool<ChunkOutcome> pool(
-            chunks.size(), [&] { return LoadWork(run, positions, chunks, offsets, out); },
+            chunks.size(), [&] { return LoadWork(run, positions, chunks, offsets, options.peaks, out); },
             PoolLimits{options.threads, 0, std::numeric_limits<std::size_t>::max()});
         while (auto outcome = pool.next()) {
             if (outcome->failure) {

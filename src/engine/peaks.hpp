@@ -1,8 +1,10 @@
 // Peak arrays of a run's spectra: one spectrum at a time on the calling
 // thread, every selected spectrum streamed in order by a pool of decoding
 // threads, or every selected spectrum loaded into one set of CSR arrays.
-// Every result is bit-identical to the m/z and intensity lists of the
-// spectrum records corvex assembles for the same scans.
+// Each path gives either the profile peaks, bit-identical to the m/z and
+// intensity lists of the spectrum records corvex assembles for the same
+// scans, or the peak picker's centroids of those peaks; every path makes
+// them in the same per-scan stage (make_peaks), so all give the same arrays.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +14,9 @@
 #include <span>
 #include <vector>
 
+#include "corvex/raw/calibration.hpp"
 #include "corvex/raw/scan.hpp"
+#include "engine/centroid.hpp"
 #include "engine/memory.hpp"
 #include "engine/ordered_pool.hpp"
 #include "engine/run.hpp"
@@ -51,10 +55,66 @@ private:
     std::size_t count_ = 0;
 };
 
-// The peaks of the scan at `position`, read through the caller's decoder,
-// in memory from `recycler` when one is given.
-Result<SpectrumPeaks> read_peaks(const Run& run, std::size_t position, raw::ScanDecoder& decoder,
-                                 MemoryRecycler* recycler = nullptr);
+// Which peaks a scan gives.
+struct PeakOptions {
+    // Without: the profile peaks, every decoded point of non-zero intensity,
+    // as corvex gives them. With: the peak picker's centroids of those
+    // points (parameters the caller has checked with parameter_error), in
+    // channel order, each with the m/z of its fractional channel by the
+    // calibration's formula and its area in counts as the intensity
+    // (float32). A sample without a calibration has the channel index as
+    // its profile m/z, so its centroids' m/z are fractional channel indices.
+    std::optional<CentroidParameters> centroid;
+};
+
+// What one reading thread reuses from scan to scan: the decoder's buffers
+// and the picker's working memory. One per thread, never shared.
+class ScanWorkspace {
+public:
+    raw::ScanDecoder decoder;
+    CentroidScratch scratch;
+    Centroids centroids;
+
+    // Drops what an oversized scan made the decoder and the picker hold, as
+    // ScanDecoder::release_oversized does for the decoder: between scans a
+    // workspace keeps memory for about 1 MiB of payload.
+    void release_oversized() noexcept;
+
+private:
+    friend class ScanPeaks;
+    std::size_t largest_picked_ = 0;  // points of the largest spectrum picked since the last release
+};
+
+// One scan's peaks, made from its decoded points but not stored anywhere
+// yet: the caller learns their number first, finds room for them, then has
+// them written there. Refers to the points and to the workspace's
+// centroids: valid until either changes.
+class ScanPeaks {
+public:
+    // The per-scan stage of every path. Profile peaks are the points
+    // themselves (written later, converted on the way); centroids are picked
+    // here, into the workspace. Never more peaks than points.
+    ScanPeaks(std::span<const raw::ScanPoint> points, const std::optional<raw::Calibration>& calibration,
+              const PeakOptions& options, ScanWorkspace& workspace);
+
+    std::size_t size() const noexcept { return size_; }
+    // Writes the m/z values to mz[0 .. size()) and the intensities to
+    // intensity[0 .. size()).
+    void write(double* mz, float* intensity) const noexcept;
+
+private:
+    std::span<const raw::ScanPoint> points_;
+    const std::optional<raw::Calibration>* calibration_;
+    const Centroids* centroids_ = nullptr;  // when centroided
+    std::size_t size_ = 0;
+};
+
+// The peaks of the scan at `position` (profile or centroided, as `options`
+// say), read through the caller's workspace, in memory from `recycler` when
+// one is given. A scan that cannot be read gives corvex's error for it,
+// whichever peaks were asked for.
+Result<SpectrumPeaks> read_peaks(const Run& run, std::size_t position, ScanWorkspace& workspace,
+                                 const PeakOptions& options = {}, MemoryRecycler* recycler = nullptr);
 
 // The values of a spectrum that need its peaks.
 struct PeakSummary {
@@ -80,7 +140,7 @@ public:
     // By default 16 MiB of decoded peaks at most wait for the consumer.
     static constexpr std::size_t default_bytes_ahead = std::size_t{16} << 20;
 
-    PeakStream(Run run, std::vector<std::size_t> positions, PoolLimits limits = {});
+    PeakStream(Run run, std::vector<std::size_t> positions, PoolLimits limits = {}, PeakOptions options = {});
 
     // The next selected spectrum, waiting for it; nothing at the end.
     std::optional<Item> next() { return pool_.next(); }
@@ -122,13 +182,17 @@ struct LoadOptions {
     // one scan) make one work item: small enough that a chunk's points stay
     // in the worker's cache between decoding and conversion.
     std::uint64_t chunk_bytes = std::uint64_t{256} << 10;
+    PeakOptions peaks = {};  // profile peaks or centroids
 };
 
 // Decodes the selected spectra on a pool of threads straight into the final
-// arrays, which are reserved at their bound (one peak per payload byte) and
-// trimmed at the end, so the peaks are written once and never copied. The
-// result does not depend on the options. The first scan in selection order
-// that cannot be read fails the whole load with its error.
+// arrays, which are reserved at their bound (one peak per payload byte, which
+// holds for centroids too: never more than the points) and trimmed at the
+// end. Profile peaks are written once and never copied; centroids are
+// picked as their chunk is decoded and copied into place once it is known.
+// The result does not depend on the number of threads or the chunk size. The
+// first scan in selection order that cannot be read fails the whole load
+// with its error.
 Result<LoadedPeaks> load_peaks(const Run& run, std::span<const std::size_t> positions, LoadOptions options = {});
 
 }  // namespace corvex::engine

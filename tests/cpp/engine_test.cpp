@@ -11,9 +11,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "corvex/reader.hpp"
 #include "corvex/scan_rules.hpp"
+#include "engine/centroid.hpp"
 #include "engine/memory.hpp"
 #include "engine/peaks.hpp"
 #include "engine/run.hpp"
@@ -153,11 +156,11 @@ Run open_fixture(const std::string& name) {
     return std::move(run).value();
 }
 
-// Every scan read one after another with one decoder: the reference.
-std::vector<Result<SpectrumPeaks>> read_one_by_one(const Run& run) {
-    raw::ScanDecoder decoder;
+// Every scan read one after another with one workspace: the reference.
+std::vector<Result<SpectrumPeaks>> read_one_by_one(const Run& run, const PeakOptions& options = {}) {
+    ScanWorkspace workspace;
     std::vector<Result<SpectrumPeaks>> all;
-    for (std::size_t i = 0; i < run.scan_count(); ++i) all.push_back(read_peaks(run, i, decoder));
+    for (std::size_t i = 0; i < run.scan_count(); ++i) all.push_back(read_peaks(run, i, workspace, options));
     return all;
 }
 
@@ -181,19 +184,35 @@ struct LoadCase {
     std::uint64_t chunk_bytes;
 };
 
-class LoadCases : public testing::TestWithParam<LoadCase> {};
+// The fixture runs' points are scattered rather than peaks: the defaults
+// find few centroids there, the permissive parameters one almost per point.
+struct PeakCase {
+    const char* name;
+    PeakOptions options;
+};
+const PeakCase profile_peaks{"Profile", {}};
+const PeakCase default_centroids{"Centroids", {CentroidParameters{}}};
+const PeakCase permissive_centroids{
+    "PermissiveCentroids", {CentroidParameters{.min_snr = 0.0, .min_points = 1, .single_point_peaks = true}}};
+
+class LoadCases : public testing::TestWithParam<std::tuple<LoadCase, PeakCase>> {
+protected:
+    LoadOptions options() const {
+        const auto& [load, peaks] = GetParam();
+        return LoadOptions{load.threads, load.chunk_bytes, peaks.options};
+    }
+};
 
 TEST_P(LoadCases, EqualsReadingOneScanAfterAnother) {
-    const LoadCase& c = GetParam();
     const engine::Run run = open_fixture("engine");
-    const auto reference = read_one_by_one(run);
+    const auto reference = read_one_by_one(run, options().peaks);
     ASSERT_GT(run.scan_count(), 40U);
     // Every scan, every third one, the fragments only, and none.
     std::vector<std::size_t> every_third;
     for (std::size_t i = 1; i < run.scan_count(); i += 3) every_third.push_back(i);
     for (const std::vector<std::size_t>& positions :
          {run.select({}), every_third, run.select({.ms_level = 2}), std::vector<std::size_t>{}}) {
-        auto loaded = load_peaks(run, positions, LoadOptions{c.threads, c.chunk_bytes});
+        auto loaded = load_peaks(run, positions, options());
         ASSERT_TRUE(loaded.ok()) << loaded.error().display();
         const LoadedPeaks& out = *loaded;
         ASSERT_EQ(out.index.size(), positions.size());
@@ -224,9 +243,8 @@ TEST_P(LoadCases, EqualsReadingOneScanAfterAnother) {
 }
 
 TEST_P(LoadCases, FailsWithTheFirstUnreadableScanInSelectionOrder) {
-    const LoadCase& c = GetParam();
     const engine::Run run = open_fixture("engine_damaged");
-    const auto reference = read_one_by_one(run);
+    const auto reference = read_one_by_one(run, options().peaks);
     ASSERT_FALSE(reference[7].ok());
     ASSERT_FALSE(reference[30].ok());
     const std::string first = error_text(reference[7].error());
@@ -238,45 +256,80 @@ TEST_P(LoadCases, FailsWithTheFirstUnreadableScanInSelectionOrder) {
     for (std::size_t i = 0; i < run.scan_count(); ++i) {
         if (i != 7 && i != 30) neither.push_back(i);
     }
-    const LoadOptions options{c.threads, c.chunk_bytes};
-    auto all = load_peaks(run, run.select({}), options);
+    auto all = load_peaks(run, run.select({}), options());
     ASSERT_FALSE(all.ok());
     EXPECT_EQ(error_text(all.error()), first);
-    auto later = load_peaks(run, after_first, options);
+    auto later = load_peaks(run, after_first, options());
     ASSERT_FALSE(later.ok());
     EXPECT_EQ(error_text(later.error()), error_text(reference[30].error()));
-    auto clean = load_peaks(run, neither, options);
+    auto clean = load_peaks(run, neither, options());
     ASSERT_TRUE(clean.ok()) << clean.error().display();
     EXPECT_EQ(clean->index.size(), neither.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Options, LoadCases,
-                         testing::Values(LoadCase{"OneThreadWholeRunInOneChunk", 1, 1 << 30},
-                                         LoadCase{"TwoThreadsScanPerChunk", 2, 1},
-                                         LoadCase{"ThreeThreadsSmallChunks", 3, 700},
-                                         LoadCase{"EightThreadsMediumChunks", 8, 4000},
-                                         LoadCase{"DefaultThreadsDefaultChunks", 0, LoadOptions{}.chunk_bytes}),
-                         [](const auto& info) { return info.param.name; });
+                         testing::Combine(
+                             testing::Values(LoadCase{"OneThreadWholeRunInOneChunk", 1, 1 << 30},
+                                             LoadCase{"TwoThreadsScanPerChunk", 2, 1},
+                                             LoadCase{"ThreeThreadsSmallChunks", 3, 700},
+                                             LoadCase{"EightThreadsMediumChunks", 8, 4000},
+                                             LoadCase{"DefaultThreadsDefaultChunks", 0, LoadOptions{}.chunk_bytes}),
+                             testing::Values(profile_peaks, default_centroids, permissive_centroids)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) + std::get<1>(info.param).name;
+                         });
+
+// The one stage every path shares, against the picker run by hand on the
+// reader's points: centroids never outnumber the points, their m/z is the
+// calibration's at their channel, their intensity the picker's.
+TEST(ReadPeaks, CentroidsAreThePickersOnTheDecodedPoints) {
+    const engine::Run run = open_fixture("engine");
+    const auto& calibration = run.sample().calibration;
+    ASSERT_TRUE(calibration.has_value());
+    const PeakOptions options = permissive_centroids.options;
+    ScanWorkspace workspace;
+    raw::ScanDecoder decoder;
+    CentroidScratch scratch;
+    Centroids want;
+    std::size_t centroids = 0;
+    for (std::size_t i = 0; i < run.scan_count(); ++i) {
+        auto got = read_peaks(run, i, workspace, options);
+        ASSERT_TRUE(got.ok()) << got.error().display();
+        auto points = read_scan_points(run.sample(), i, decoder);
+        ASSERT_TRUE(points.ok());
+        centroid_profile(*points, *options.centroid, scratch, want);
+        ASSERT_LE(got->size(), points->size());
+        std::vector<double> mz(want.size());
+        channels_to_mz(*calibration, want.channel, mz);
+        expect_bits(got->mz(), mz, "mz " + std::to_string(i));
+        expect_bits(got->intensity(), want.intensity, "intensity " + std::to_string(i));
+        centroids += want.size();
+    }
+    EXPECT_GT(centroids, run.scan_count() * 10);
+}
 
 TEST(PeakStream, GivesEveryScanInOrderWithErrorsInPlace) {
     const engine::Run run = open_fixture("engine_damaged");
-    const auto reference = read_one_by_one(run);
-    for (const std::size_t threads : {1U, 2U, 5U}) {
-        PeakStream stream(run, run.select({}), PoolLimits{threads, 3, 1 << 12});
-        std::size_t k = 0;
-        while (auto item = stream.next()) {
-            ASSERT_EQ(item->position, k);
-            const auto& want = reference[k];
-            ASSERT_EQ(item->peaks.ok(), want.ok()) << k;
-            if (want.ok()) {
-                expect_bits(item->peaks->mz(), want->mz(), "mz " + std::to_string(k));
-                expect_bits(item->peaks->intensity(), want->intensity(), "intensity " + std::to_string(k));
-            } else {
-                EXPECT_EQ(error_text(item->peaks.error()), error_text(want.error()));
+    for (const PeakCase& peaks : {profile_peaks, permissive_centroids}) {
+        const auto reference = read_one_by_one(run, peaks.options);
+        for (const std::size_t threads : {1U, 2U, 5U}) {
+            PeakStream stream(run, run.select({}), PoolLimits{threads, 3, 1 << 12}, peaks.options);
+            std::size_t k = 0;
+            while (auto item = stream.next()) {
+                ASSERT_EQ(item->position, k);
+                const auto& want = reference[k];
+                const std::string what = std::string(peaks.name) + " " + std::to_string(k);
+                ASSERT_EQ(item->peaks.ok(), want.ok()) << what;
+                if (want.ok()) {
+                    expect_bits(item->peaks->mz(), want->mz(), "mz " + what);
+                    expect_bits(item->peaks->intensity(), want->intensity(), "intensity " + what);
+                } else {
+                    EXPECT_EQ(error_text(item->peaks.error()), error_text(want.error()));
+                }
+                ++k;
             }
-            ++k;
+            EXPECT_EQ(k, run.scan_count());
         }
-        EXPECT_EQ(k, run.scan_count());
     }
 }
 

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <array>
 #include <cmath>
 #include <mutex>
 #include <new>
@@ -24,6 +25,7 @@
 #include "corvex/scan_rules.hpp"
 #include "engine/peaks.hpp"
 #include "engine/python/arrays.hpp"
+#include "engine/python/centroid.hpp"
 #include "engine/python/detached.hpp"
 #include "engine/python/features.hpp"
 #include "engine/run.hpp"
@@ -50,26 +52,27 @@ PyObject* raise_error(const Error& error) {
     return nullptr;
 }
 
-// Scan decoders for single-spectrum reads, reused across calls and threads:
-// a fresh decoder would pay for fresh buffers on every call.
-class DecoderCache {
+// Workspaces for single-spectrum reads, reused across calls and threads: a
+// fresh one would pay for fresh decoder buffers and picker memory on every
+// call.
+class WorkspaceCache {
 public:
-    raw::ScanDecoder take() {
+    ScanWorkspace take() {
         std::lock_guard lock(mutex_);
-        if (idle_.empty()) return raw::ScanDecoder();
-        raw::ScanDecoder decoder = std::move(idle_.back());
+        if (idle_.empty()) return ScanWorkspace();
+        ScanWorkspace workspace = std::move(idle_.back());
         idle_.pop_back();
-        return decoder;
+        return workspace;
     }
-    void give_back(raw::ScanDecoder decoder) {
+    void give_back(ScanWorkspace workspace) {
         std::lock_guard lock(mutex_);
-        if (idle_.size() < kept) idle_.push_back(std::move(decoder));
+        if (idle_.size() < kept) idle_.push_back(std::move(workspace));
     }
 
 private:
     static constexpr std::size_t kept = 4;
     std::mutex mutex_;
-    std::vector<raw::ScanDecoder> idle_;
+    std::vector<ScanWorkspace> idle_;
 };
 
 // ---------------------------------------------------------------------------
@@ -79,7 +82,7 @@ struct RunObject {
     PyObject_HEAD
     std::shared_ptr<const Run> run;  // shared with the arrays of the columns and with streams
     std::string path;
-    std::unique_ptr<DecoderCache> decoders;
+    std::unique_ptr<WorkspaceCache> workspaces;
 };
 
 RunObject* as_run(PyObject* self) { return reinterpret_cast<RunObject*>(self); }
@@ -99,12 +102,12 @@ PyObject* new_run(Run run, std::string path) {
     if (!type) return nullptr;
     auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
     auto shared = std::make_shared<const Run>(std::move(run));
-    auto decoders = std::make_unique<DecoderCache>();
+    auto workspaces = std::make_unique<WorkspaceCache>();
     PyObject* self = type_object->tp_alloc(type_object, 0);
     if (!self) return nullptr;
     new (&as_run(self)->run) std::shared_ptr<const Run>(std::move(shared));
     new (&as_run(self)->path) std::string(std::move(path));
-    new (&as_run(self)->decoders) std::unique_ptr<DecoderCache>(std::move(decoders));
+    new (&as_run(self)->workspaces) std::unique_ptr<WorkspaceCache>(std::move(workspaces));
     return self;
 }
 
@@ -279,6 +282,23 @@ std::optional<std::size_t> to_threads(PyObject* value) {
     return static_cast<std::size_t>(*threads);
 }
 
+// The centroid argument: None for profile peaks, or the picker's
+// parameters as a tuple in centroid_parameter_names' order (as
+// corvex_tools.centroid.CentroidParameters holds them), checked.
+std::optional<PeakOptions> to_peak_options(PyObject* value) {
+    if (!value || value == Py_None) return PeakOptions{};
+    if (!PyTuple_Check(value) || PyTuple_GET_SIZE(value) != static_cast<Py_ssize_t>(centroid_parameter_count)) {
+        PyErr_Format(PyExc_TypeError, "centroid must be None or a tuple of the %zu peak picking parameters",
+                     centroid_parameter_count);
+        return std::nullopt;
+    }
+    std::array<PyObject*, centroid_parameter_count> values;
+    for (std::size_t k = 0; k < values.size(); ++k) values[k] = PyTuple_GET_ITEM(value, static_cast<Py_ssize_t>(k));
+    auto parameters = centroid_parameters(values);
+    if (!parameters) return std::nullopt;
+    return PeakOptions{.centroid = *parameters};
+}
+
 // (mz, intensity): two writable arrays over one block that they share,
 // which goes back to `recycler` when both are gone, when there is one.
 PyObject* peak_arrays(SpectrumPeaks&& peaks, MemoryRecycler* recycler = nullptr) {
@@ -297,21 +317,26 @@ PyObject* peak_arrays(SpectrumPeaks&& peaks, MemoryRecycler* recycler = nullptr)
 
 PyObject* run_peaks(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::optional<std::size_t> position;
+    PeakOptions options;
     const bool parsed = guarded([&]() -> int {
-        static constexpr const char* params[] = {"position"};
+        static constexpr const char* params[] = {"position", "centroid"};
         static const Signature signature{"Run.peaks()", params, 1};
-        PyObject* matched[1];
+        PyObject* matched[2];
         if (!match_fastcall(signature, args, nargs, kwnames, matched)) return -1;
         position = to_position(matched[0], run_of(self).scan_count());
-        return position ? 0 : -1;
+        if (!position) return -1;
+        auto given = to_peak_options(matched[1]);
+        if (!given) return -1;
+        options = std::move(*given);
+        return 0;
     }) == 0;
     if (!parsed) return nullptr;
     const Run& run = run_of(self);
-    DecoderCache& decoders = *as_run(self)->decoders;
+    WorkspaceCache& workspaces = *as_run(self)->workspaces;
     auto read = detached([&] {
-        raw::ScanDecoder decoder = decoders.take();
-        auto peaks = read_peaks(run, *position, decoder);
-        decoders.give_back(std::move(decoder));
+        ScanWorkspace workspace = workspaces.take();
+        auto peaks = read_peaks(run, *position, workspace, options);
+        workspaces.give_back(std::move(workspace));
         return peaks;
     });
     return guarded([&]() -> PyObject* {
@@ -451,14 +476,16 @@ PyObject* peak_iter_type() {
 
 PyObject* run_iter_peaks(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static constexpr const char* params[] = {"positions", "threads"};
+        static constexpr const char* params[] = {"positions", "threads", "centroid"};
         static const Signature signature{"Run.iter_peaks()", params, 1};
-        PyObject* matched[2];
+        PyObject* matched[3];
         if (!match_fastcall(signature, args, nargs, kwnames, matched)) return nullptr;
         auto positions = to_positions(matched[0], run_of(self).scan_count());
         if (!positions) return nullptr;
         auto threads = to_threads(matched[1]);
         if (!threads) return nullptr;
+        auto options = to_peak_options(matched[2]);
+        if (!options) return nullptr;
 
         Ref type = Ref::steal(peak_iter_type());
         if (!type) return nullptr;
@@ -474,7 +501,7 @@ PyObject* run_iter_peaks(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         // Made last, so that nothing can fail once its threads run.
         object.stream = std::make_unique<PeakStream>(
             *as_run(self)->run, std::move(*positions),
-            PoolLimits{*threads, 0, PeakStream::default_bytes_ahead});
+            PoolLimits{*threads, 0, PeakStream::default_bytes_ahead}, std::move(*options));
         object.recycler = object.stream->recycler();
         return iterator.release();
     });
@@ -504,23 +531,26 @@ PyObject* loaded_dict(LoadedPeaks&& loaded) {
 
 PyObject* run_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::vector<std::size_t> positions;
-    std::size_t threads = 0;
+    LoadOptions options;
     const bool parsed = guarded([&]() -> int {
-        static constexpr const char* params[] = {"positions", "threads"};
+        static constexpr const char* params[] = {"positions", "threads", "centroid"};
         static const Signature signature{"Run.load()", params, 1};
-        PyObject* matched[2];
+        PyObject* matched[3];
         if (!match_fastcall(signature, args, nargs, kwnames, matched)) return -1;
         auto given = to_positions(matched[0], run_of(self).scan_count());
         if (!given) return -1;
-        auto count = to_threads(matched[1]);
-        if (!count) return -1;
+        auto threads = to_threads(matched[1]);
+        if (!threads) return -1;
+        auto peaks = to_peak_options(matched[2]);
+        if (!peaks) return -1;
         positions = std::move(*given);
-        threads = *count;
+        options.threads = *threads;
+        options.peaks = std::move(*peaks);
         return 0;
     }) == 0;
     if (!parsed) return nullptr;
     const Run& run = run_of(self);
-    auto loaded = detached([&] { return load_peaks(run, positions, LoadOptions{.threads = threads}); });
+    auto loaded = detached([&] { return load_peaks(run, positions, options); });
     return guarded([&]() -> PyObject* {
         auto result = loaded.take();
         if (!result) return raise_error(result.error());
@@ -543,10 +573,10 @@ PyMethodDef run_methods[] = {
     {"scan_index", as_cfunction(run_view<view_scan_index>), METH_NOARGS, "scan_index($self)\n--\n\n"},
     {"columns", as_cfunction(run_columns), METH_NOARGS, "columns($self)\n--\n\n"},
     {"select", as_cfunction(run_select), METH_FASTCALL | METH_KEYWORDS, "select($self, ms_level, rt_first, rt_last)\n--\n\n"},
-    {"peaks", as_cfunction(run_peaks), METH_FASTCALL | METH_KEYWORDS, "peaks($self, position)\n--\n\n"},
+    {"peaks", as_cfunction(run_peaks), METH_FASTCALL | METH_KEYWORDS, "peaks($self, position, centroid=None)\n--\n\n"},
     {"iter_peaks", as_cfunction(run_iter_peaks), METH_FASTCALL | METH_KEYWORDS,
-     "iter_peaks($self, positions, threads=None)\n--\n\n"},
-    {"load", as_cfunction(run_load), METH_FASTCALL | METH_KEYWORDS, "load($self, positions, threads=None)\n--\n\n"},
+     "iter_peaks($self, positions, threads=None, centroid=None)\n--\n\n"},
+    {"load", as_cfunction(run_load), METH_FASTCALL | METH_KEYWORDS, "load($self, positions, threads=None, centroid=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
