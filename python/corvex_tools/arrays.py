@@ -6,11 +6,22 @@
 >>> for i, mz, intensity in run.iter_peaks(ms_level=1):   # decoded ahead, in order
 ...     ...
 >>> peaks = run.load(rt_range=(600.0, 900.0))              # CSR arrays, every core
+>>> centroids = run.load(ms_level=1, centroid=True)        # picked peaks, every core
 
 Every peak array is bit-identical to ``Spectrum.mz`` and ``Spectrum.intensity``
 of the same spectrum read with corvex (intensities compared after exact
 widening to float64), and every error is the ``RuntimeError`` corvex raises for
 the same input, with the same text.
+
+With ``centroid=True`` (or a :class:`~corvex_tools.centroid.CentroidParameters`)
+every call gives the peak picker's centroids instead: exactly what
+:func:`corvex_tools.centroid.centroid` gives for the spectrum's profile points
+(their channels and intensities) and the run's calibration, picked in C++
+beside the decoding. The m/z is the calibration's at the centroid's fractional
+channel (a run without a calibration has the channel index as m/z, so its
+centroids' m/z are fractional channel indices), and the intensity is the
+peak's area in counts (float32). Damaged scans fail as they do for profile
+peaks.
 
 Arrays handed out by :meth:`Run.peaks`, :meth:`Run.iter_peaks` and
 :meth:`Run.load` sit on memory the decoder wrote (no copy is made) and belong
@@ -29,6 +40,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _native
+from .centroid import CentroidParameters
 
 if TYPE_CHECKING:
     import corvex
@@ -58,6 +70,21 @@ def _positions(run: _native.Run, ms_level: Optional[int],
         return run.select(level, None, None)
     first, last = rt_range
     return run.select(level, float(first), float(last))
+
+
+Centroiding = Union[bool, CentroidParameters]
+_PARAMETER_VALUES = operator.attrgetter(*_native.centroid_defaults())
+_DEFAULT_PARAMETERS = _PARAMETER_VALUES(CentroidParameters())
+
+
+def _centroid(centroid: Centroiding) -> Optional[Tuple[Any, ...]]:
+    """The native side's centroid argument: None for profile peaks, else the
+    parameters' values in the order it takes them (checked there)."""
+    if isinstance(centroid, CentroidParameters):
+        return tuple(_PARAMETER_VALUES(centroid))
+    if isinstance(centroid, (bool, np.bool_)):
+        return _DEFAULT_PARAMETERS if centroid else None
+    raise TypeError(f"centroid must be a bool or a CentroidParameters, not {type(centroid).__name__}")
 
 
 def _threads(threads: Optional[int]) -> Optional[int]:
@@ -200,43 +227,55 @@ class Run:
 
     # -- peaks ------------------------------------------------------------------
 
-    def peaks(self, i: int) -> PeakArrays:
+    def peaks(self, i: int, *, centroid: Centroiding = False) -> PeakArrays:
         """The m/z (float64) and intensity (float32) arrays of the spectrum at position ``i``.
 
-        Negative positions count from the end. Raises ``IndexError`` out of
-        range and ``RuntimeError`` (corvex's text) when the scan block cannot
-        be read.
+        Negative positions count from the end. With ``centroid`` (True for
+        the default :class:`~corvex_tools.centroid.CentroidParameters`, or
+        the parameters themselves) the spectrum's centroids instead of its
+        profile points (see the module's description). Raises ``IndexError``
+        out of range, ``ValueError`` for unusable parameters and
+        ``RuntimeError`` (corvex's text) when the scan block cannot be read.
         """
         position = operator.index(i)
         if position < 0:
             position += self.scan_count
         if position < 0:
             raise IndexError(f"position {i} out of range for a run of {self.scan_count} scans")
-        return self._native.peaks(position)
+        return self._native.peaks(position, _centroid(centroid))
 
     def iter_peaks(self, ms_level: Optional[int] = None, rt_range: Optional[RetentionRange] = None, *,
-                   threads: Optional[int] = None) -> Iterator[Tuple[int, npt.NDArray[np.float64],
+                   threads: Optional[int] = None,
+                   centroid: Centroiding = False) -> Iterator[Tuple[int, npt.NDArray[np.float64],
                                                                     npt.NDArray[np.float32]]]:
         """``(position, mz, intensity)`` for every selected spectrum, in order.
 
         Background threads (``threads``, by default one per CPU) decode ahead
         of the loop with the interpreter released, at most 16 MiB of peaks
-        ahead, so memory stays bounded whatever the run's size. A scan that
-        cannot be read raises ``RuntimeError`` at its place and ends the
-        iteration. Dropping the iterator stops its threads.
+        ahead, so memory stays bounded whatever the run's size. With
+        ``centroid`` (as for :meth:`peaks`) they pick each spectrum's
+        centroids too. A scan that cannot be read raises ``RuntimeError`` at
+        its place and ends the iteration. Dropping the iterator stops its
+        threads.
         """
-        return self._native.iter_peaks(_positions(self._native, ms_level, rt_range), _threads(threads))
+        return self._native.iter_peaks(_positions(self._native, ms_level, rt_range), _threads(threads),
+                                       _centroid(centroid))
 
     def load(self, ms_level: Optional[int] = None, rt_range: Optional[RetentionRange] = None, *,
-             threads: Optional[int] = None) -> Peaks:
+             threads: Optional[int] = None, centroid: Centroiding = False) -> Peaks:
         """Every selected spectrum's peaks at once, as compressed sparse rows (see :class:`Peaks`).
 
         Decodes on ``threads`` threads (by default one per CPU) with the
         interpreter released, straight into the final arrays; the result is
-        the same whatever the number of threads. The first selected scan that
-        cannot be read fails the call with corvex's ``RuntimeError``.
+        the same whatever the number of threads. With ``centroid`` (as for
+        :meth:`peaks`) the rows hold each spectrum's centroids, picked on the
+        same threads, and the per-spectrum columns (total ion current, base
+        peak, lowest and highest m/z, peak count) are the centroids'. The
+        first selected scan that cannot be read fails the call with corvex's
+        ``RuntimeError``.
         """
-        loaded = self._native.load(_positions(self._native, ms_level, rt_range), _threads(threads))
+        loaded = self._native.load(_positions(self._native, ms_level, rt_range), _threads(threads),
+                                   _centroid(centroid))
         return Peaks(**loaded)
 
 

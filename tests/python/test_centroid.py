@@ -1,7 +1,8 @@
 """The peak picker against the ground truth of TOF profile spectra drawn
 from known ions, written to a .wiff pair and read back by corvex: the
 channels are recovered from corvex's m/z and the calibration, so the picker
-sees exactly the points the reader decodes."""
+sees exactly the points the reader decodes. The array layer's centroids
+(Run.load(centroid=True)) are held to the same recall and accuracy."""
 
 import concurrent.futures
 import dataclasses
@@ -10,6 +11,7 @@ import numpy as np
 import pytest
 
 import corvex
+import corvex_tools
 from corvex_tools import _native
 from corvex_tools.centroid import CentroidParameters, CentroidPicker, centroid
 from wifffixture.tof_profile import (FWHM_PER_SIGMA, SATURATION, ProfileSpectrum,
@@ -54,28 +56,33 @@ def ground_truth(request, tmp_path_factory):
             np.testing.assert_array_equal(channels, truth.channels)
             picked[position].append(centroid(channels, intensities, calibration,
                                              CentroidParameters(position=position)))
+    # The array layer's: picked beside the decoding, on every core.
+    picked["load"] = [mz for _, mz, _ in corvex_tools.open_run(str(run.expected.wiff_path)).load(centroid=True)]
     return spectra, picked
 
 
 def ion_spectra(ground_truth, position="half_height_centroid"):
+    """(truth, centroid m/z) of the spectra with ions."""
     spectra, picked = ground_truth
-    return list(zip(spectra[:ION_SPECTRA], picked[position][:ION_SPECTRA]))
+    found = [peaks if position == "load" else peaks.mz for peaks in picked[position][:ION_SPECTRA]]
+    return list(zip(spectra[:ION_SPECTRA], found))
 
 
 def isolated_errors_ppm(ground_truth, position):
     errors = []
-    for truth, peaks in ion_spectra(ground_truth, position):
-        matched = match_ions(truth.ions, peaks.mz)
+    for truth, mz in ion_spectra(ground_truth, position):
+        matched = match_ions(truth.ions, mz)
         for ion, j in zip(truth.ions, matched):
             if ion.kind == "isolated" and ion.snr >= 10 and j >= 0:
-                errors.append(abs(peaks.mz[j] - ion.mz) / ion.mz * 1e6)
+                errors.append(abs(mz[j] - ion.mz) / ion.mz * 1e6)
     return np.array(errors)
 
 
-def test_recall_of_ions_with_snr_10(ground_truth):
+@pytest.mark.parametrize("position", ["half_height_centroid", "load"])
+def test_recall_of_ions_with_snr_10(ground_truth, position):
     found = total = 0
-    for truth, peaks in ion_spectra(ground_truth):
-        matched = match_ions(truth.ions, peaks.mz)
+    for truth, mz in ion_spectra(ground_truth, position):
+        matched = match_ions(truth.ions, mz)
         strong = np.array([ion.snr >= 10 for ion in truth.ions])
         found += int((matched[strong] >= 0).sum())
         total += int(strong.sum())
@@ -83,8 +90,9 @@ def test_recall_of_ions_with_snr_10(ground_truth):
     assert found / total >= 0.99
 
 
-def test_mz_accuracy_of_isolated_peaks(ground_truth):
-    errors = isolated_errors_ppm(ground_truth, "half_height_centroid")
+@pytest.mark.parametrize("position", ["half_height_centroid", "load"])
+def test_mz_accuracy_of_isolated_peaks(ground_truth, position):
+    errors = isolated_errors_ppm(ground_truth, position)
     assert len(errors) > 150
     assert np.median(errors) <= 1.0
     assert np.percentile(errors, 99) <= 5.0
@@ -99,8 +107,8 @@ def test_default_position_is_the_more_accurate(ground_truth):
 
 def test_pairs_from_1_5_fwhm_are_resolved(ground_truth):
     pairs = 0
-    for truth, peaks in ion_spectra(ground_truth):
-        matched = match_ions(truth.ions, peaks.mz)
+    for truth, mz in ion_spectra(ground_truth):
+        matched = match_ions(truth.ions, mz)
         members = [k for k, ion in enumerate(truth.ions) if ion.kind == "pair"]
         for a, b in zip(members[::2], members[1::2]):
             assert truth.ions[a].separation_fwhm >= 1.5
@@ -118,16 +126,17 @@ def test_false_peaks(ground_truth):
     assert noise_peaks <= 0.01 * ions * NOISE_SPECTRA / ION_SPECTRA
     # With ions: peaks more than a FWHM from every ion (split flanks, noise).
     unmatched = found = 0
-    for truth, peaks in ion_spectra(ground_truth):
-        matched = match_ions(truth.ions, peaks.mz, tolerance_fwhm=1.0)
-        unmatched += len(peaks.mz) - int((matched >= 0).sum())
-        found += len(peaks.mz)
+    for truth, mz in ion_spectra(ground_truth):
+        matched = match_ions(truth.ions, mz, tolerance_fwhm=1.0)
+        unmatched += len(mz) - int((matched >= 0).sum())
+        found += len(mz)
     assert unmatched <= 0.01 * found
 
 
 def test_intensity_is_the_ion_count(ground_truth):
+    spectra, picked = ground_truth
     ratios = []
-    for truth, peaks in ion_spectra(ground_truth):
+    for truth, peaks in zip(spectra[:ION_SPECTRA], picked["half_height_centroid"]):
         matched = match_ions(truth.ions, peaks.mz)
         for ion, j in zip(truth.ions, matched):
             if ion.kind == "isolated" and ion.snr >= 30 and j >= 0:
@@ -165,10 +174,17 @@ def edge_spectra(rng):
 
 
 @pytest.fixture(scope="module")
-def edge_cases(tmp_path_factory):
+def edge_run(tmp_path_factory):
+    """(spectra by case, their run's .wiff path)."""
     spectra = edge_spectra(np.random.default_rng([SEED, 99]))
     run = build_tof_profile_run(tmp_path_factory.mktemp("edges"), list(spectra.values()))
-    reader = corvex.RawReader(str(run.expected.wiff_path))
+    return spectra, str(run.expected.wiff_path)
+
+
+@pytest.fixture(scope="module")
+def edge_cases(edge_run):
+    spectra, path = edge_run
+    reader = corvex.RawReader(path)
     calibration = reader.calibration()
     return {name: (truth, centroid(*decoded(reader, i, calibration), calibration))
             for i, (name, truth) in enumerate(spectra.items())}
@@ -220,10 +236,14 @@ def test_parameters_reach_the_picker_by_name():
     (dict(valley_ratio=1.5), "valley_ratio must be a number from 0 to 1"),
     (dict(position="apex"), "position must be 'half_height_centroid' or 'gaussian_fit', not 'apex'"),
 ])
-def test_unusable_parameters_are_refused(change, error):
-    with pytest.raises(ValueError) as raised:
-        CentroidPicker(CentroidParameters(**change))
-    assert str(raised.value) == error
+def test_unusable_parameters_are_refused(edge_run, change, error):
+    parameters = CentroidParameters(**change)
+    run = corvex_tools.open_run(edge_run[1])
+    for call in (lambda: CentroidPicker(parameters), lambda: run.peaks(1, centroid=parameters),
+                 lambda: run.iter_peaks(centroid=parameters), lambda: run.load(centroid=parameters)):
+        with pytest.raises(ValueError) as raised:
+            call()
+        assert str(raised.value) == error
 
 
 def test_one_picker_from_many_threads(edge_cases):

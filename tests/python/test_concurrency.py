@@ -22,6 +22,7 @@ import pytest
 
 import corvex
 import corvex_tools
+from corvex_tools.centroid import CentroidParameters
 from wifffixture import Acquisition, build, dda_sample
 
 SPECTRUM_PROPERTIES = [n for n in vars(corvex.Spectrum) if not n.startswith("__")]
@@ -301,11 +302,17 @@ def columns(run):
             for name, column in run.spectra.items()}
 
 
+# A centroid almost per point of the fixture's scattered points.
+PERMISSIVE = CentroidParameters(min_snr=0.0, min_points=1, single_point_peaks=True)
+
+
 def array_snapshot(run):
     """Everything a Run gives, as plain values."""
     return {
         "spectra": columns(run),
         "peaks": [(mz.tolist(), intensity.tolist()) for mz, intensity in (run.peaks(i) for i in range(len(run)))],
+        "centroids": [(mz.tolist(), intensity.tolist())
+                      for mz, intensity in (run.peaks(i, centroid=PERMISSIVE) for i in range(len(run)))],
         "run_info": run.run_info(), "scan_index": run.scan_index(), "chromatograms": run.read_chromatograms(),
         "dde": run.dde_precursor_mz(), "ion_source": run.ion_source_parameters(),
     }
@@ -321,24 +328,33 @@ def test_threads_sharing_a_run_see_what_one_thread_sees(dda, fast_switching):
         if got != want:
             mismatches.append(name)
 
-    def single_spectra(offset):
+    # Threads asking for profile peaks and for centroids share the run's
+    # cached workspaces.
+    def single_spectra(offset, centroid=False):
+        snapshot = "centroids" if centroid else "peaks"
+
         def body():
             for k in range(120):
                 i = (offset * 37 + k * 11) % len(run)
-                mz, intensity = run.peaks(i)
-                check("peaks", (mz.tolist(), intensity.tolist()), baseline["peaks"][i])
+                mz, intensity = run.peaks(i, centroid=centroid)
+                check(snapshot, (mz.tolist(), intensity.tolist()), baseline[snapshot][i])
         return body
 
     def streams():
         for ms_level in (None, 1, 2):
             for i, mz, intensity in run.iter_peaks(ms_level=ms_level, threads=2):
                 check("iter_peaks", (mz.tolist(), intensity.tolist()), baseline["peaks"][i])
+        for i, mz, intensity in run.iter_peaks(threads=2, centroid=PERMISSIVE):
+            check("iter_peaks centroids", (mz.tolist(), intensity.tolist()), baseline["centroids"][i])
 
     def loads():
         for threads in (1, 3):
             again = run.load(threads=threads)
             check("load", (again.offsets.tolist(), again.mz.tolist(), again.intensity.tolist()),
                   (loaded.offsets.tolist(), loaded.mz.tolist(), loaded.intensity.tolist()))
+            picked = run.load(threads=threads, centroid=PERMISSIVE)
+            check("load centroids", [(mz.tolist(), intensity.tolist()) for _, mz, intensity in picked],
+                  baseline["centroids"])
 
     def metadata():
         for _ in range(20):
@@ -346,7 +362,8 @@ def test_threads_sharing_a_run_see_what_one_thread_sees(dda, fast_switching):
             check("run_info", run.run_info(), baseline["run_info"])
             check("chromatograms", run.read_chromatograms(), baseline["chromatograms"])
 
-    run_threads([single_spectra(0), single_spectra(1), streams, streams, loads, metadata])
+    run_threads([single_spectra(0), single_spectra(1), single_spectra(2, centroid=PERMISSIVE),
+                 streams, streams, loads, metadata])
     assert mismatches == []
     assert array_snapshot(run) == baseline
 

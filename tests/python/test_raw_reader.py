@@ -9,7 +9,9 @@ import pytest
 
 import corvex
 import corvex_tools
-from wifffixture import Acquisition, Sample, Scan, build, dda_sample
+from corvex_tools.centroid import CentroidParameters, centroid
+from wifffixture import Acquisition, Sample, Scan, build, dda_sample, profile_spectrum
+from wifffixture.tof_profile import TOF_PROFILE_CALIBRATION
 
 SPECTRUM_PROPERTIES = [n for n in vars(corvex.Spectrum) if not n.startswith("__")]
 
@@ -615,7 +617,19 @@ def array_cases():
     raw = Sample(scans=[Scan(payload=bytes(range(256))), Scan(payload=b"\xff" * 40, ms_level=2),
                         Scan(points=[(3, 5)], end_marker=False)], calibration=(-0.25, 1e3))
     two = [dda_sample("Sample10", seed=3, cycles=2), dda_sample("Sample2", seed=4, cycles=1)]
+
+    def tof_profile(calibration):
+        # Peaks from known ions (isolated, close pairs, saturated, cut by the
+        # ends of the range), over a sparse and over a dense baseline.
+        rng = np.random.default_rng(7)
+        spectra = [profile_spectrum(rng, isolated=40, edges=True),
+                   profile_spectrum(rng, baseline=4.0, mz_range=(500.0, 530.0), isolated=10, pairs=(1.5,))]
+        return Acquisition(samples=[Sample(scans=[Scan(points=s.points(), retention_time_min=0.01 * k)
+                                                  for k, s in enumerate(spectra)], calibration=calibration)])
+
     return {
+        "tof-profile": (tof_profile(TOF_PROFILE_CALIBRATION), None),
+        "tof-profile-no-calibration": (tof_profile(None), None),
         "dda-tof": (Acquisition(samples=[dda_sample(cycles=3)]), None),
         "dda-no-calibration": (Acquisition(samples=[dda_sample(cycles=2, calibration=None)]), None),
         "two-dde": (levels([1, 2, 2, 1, 2], [A, B]), None),
@@ -691,6 +705,30 @@ def assert_columns_match(run, model):
     assert columns["scan_size"].tolist() == [s.scan_size for s in model.spectra]
 
 
+# Under these parameters the fixture's scattered points give a centroid
+# almost each, so that every conversion of the centroids is compared; the
+# defaults find the peaks of the TOF profile cases.
+PERMISSIVE = CentroidParameters(min_snr=0.0, min_points=1, single_point_peaks=True)
+
+
+class Picked:
+    """What the array layer should give for a spectrum with centroid=parameters:
+    corvex_tools.centroid applied to the profile points the fixture wrote for
+    it, with the run's calibration (without one, m/z is the channel index)."""
+
+    def __init__(self, spectrum, points, calibration, parameters):
+        self.index, self.ms_level = spectrum.index, spectrum.ms_level
+        self.retention_time_sec = spectrum.retention_time_sec
+        kept = [(channel, count) for channel, count in points if count]
+        channels = np.array([c for c, _ in kept], dtype=np.uint32)
+        counts = np.array([v for _, v in kept], dtype=np.float32)
+        peaks = centroid(channels, counts, calibration, None if parameters is True else parameters)
+        self.mz = peaks.channel if calibration is None else peaks.mz
+        self.intensity = peaks.intensity
+        self.total_ion_current = summed_tic(self.intensity.tolist())
+        self.base_peak_mz, self.base_peak_intensity = first_maximum(self.mz.tolist(), self.intensity.tolist())
+
+
 def assert_peaks_equal(got, spectrum):
     mz, intensity = got
     assert (mz.dtype, intensity.dtype) == (np.float64, np.float32)
@@ -723,44 +761,56 @@ def assert_arrays_match_corvex(expected, sample):
     else:
         assert reader[1] == stream_error
 
-    # One spectrum at a time, streamed, loaded: peaks up to corvex's first
-    # error, then that error; every later damaged scan fails with its own text.
+    assert_peak_paths_match(run, model, spectra, stream_error)
+    # Centroided: every path gives the picker's centroids of the same points
+    # and fails where the profile peaks fail.
+    calibration = run.calibration()
+    for parameters in (True, PERMISSIVE):
+        picked = [Picked(s, model.spectra[s.index].points, calibration, parameters) for s in spectra]
+        assert_peak_paths_match(run, model, picked, stream_error, centroid=parameters)
+    for position in (len(model.spectra), -len(model.spectra) - 1):
+        with pytest.raises(IndexError):
+            run.peaks(position)
+    del run
+    assert open_fds() == before
+
+
+def assert_peak_paths_match(run, model, spectra, stream_error, centroid=False):
+    """One spectrum at a time, streamed, loaded on one and on every thread:
+    the peaks of `spectra` up to corvex's first error, then that error; every
+    later damaged scan fails with its own text."""
     for spectrum in spectra:
-        assert_peaks_equal(run.peaks(spectrum.index), spectrum)
+        assert_peaks_equal(run.peaks(spectrum.index, centroid=centroid), spectrum)
     streamed = []
     with pytest.raises(RuntimeError) if stream_error else contextlib.nullcontext() as raised:
-        for position, mz, intensity in run.iter_peaks():
+        for position, mz, intensity in run.iter_peaks(centroid=centroid):
             streamed.append((position, mz, intensity))
     assert [p for p, _, _ in streamed] == [s.index for s in spectra]
     for (_, mz, intensity), spectrum in zip(streamed, spectra):
         assert_peaks_equal((mz, intensity), spectrum)
     for damaged in (s for s in model.spectra if s.error):
         with pytest.raises(RuntimeError) as failure:
-            run.peaks(damaged.index)
+            run.peaks(damaged.index, centroid=centroid)
         assert str(failure.value) == damaged.error
     if stream_error:
         assert str(raised.value) == stream_error == next(s.error for s in model.spectra if s.error)
         with pytest.raises(RuntimeError) as failure:
-            run.load()
+            run.load(centroid=centroid)
         assert str(failure.value) == stream_error
-    else:
-        assert_loaded_match(run.load(), spectra)
-        assert_loaded_match(run.load(threads=1), spectra)
-        assert_loaded_match(run.load(ms_level=2), [s for s in spectra if s.ms_level == 2])
-        times = run.spectra["retention_time_sec"]
-        first, last = (times[0], times[len(times) // 2]) if len(times) else (0.0, 0.0)
-        inside = [s for s in spectra if first <= s.retention_time_sec <= last]
-        assert_loaded_match(run.load(rt_range=(first, last)), inside)
-        assert [p for p, _, _ in run.iter_peaks(ms_level=1, rt_range=(first, last))] == \
-            [s.index for s in inside if s.ms_level == 1]
-        # Reversed: empty unless both ends are the same time.
-        assert run.load(ms_level=1, rt_range=(last, first)).index.tolist() == \
-            [s.index for s in spectra if s.ms_level == 1 and last <= s.retention_time_sec <= first]
-    for position in (len(model.spectra), -len(model.spectra) - 1):
-        with pytest.raises(IndexError):
-            run.peaks(position)
-    del run
-    assert open_fds() == before
+        return
+    assert_loaded_match(run.load(centroid=centroid), spectra)
+    assert_loaded_match(run.load(threads=1, centroid=centroid), spectra)
+    assert_loaded_match(run.load(threads=3, centroid=centroid), spectra)
+    assert_loaded_match(run.load(ms_level=2, centroid=centroid), [s for s in spectra if s.ms_level == 2])
+    times = run.spectra["retention_time_sec"]
+    first, last = (times[0], times[len(times) // 2]) if len(times) else (0.0, 0.0)
+    inside = [s for s in spectra if first <= s.retention_time_sec <= last]
+    assert_loaded_match(run.load(rt_range=(first, last), centroid=centroid), inside)
+    assert [p for p, _, _ in run.iter_peaks(ms_level=1, rt_range=(first, last), centroid=centroid)] == \
+        [s.index for s in inside if s.ms_level == 1]
+    # Reversed: empty unless both ends are the same time.
+    assert run.load(ms_level=1, rt_range=(last, first), centroid=centroid).index.tolist() == \
+        [s.index for s in spectra if s.ms_level == 1 and last <= s.retention_time_sec <= first]
 
 
 def assert_loaded_match(peaks, spectra):
