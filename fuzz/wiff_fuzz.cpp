@@ -2,7 +2,7 @@
 // one, draining its spectra, run metadata and chromatograms must never crash,
 // and what it reports must be consistent. The engine opens the same samples
 // and must give exactly the reader's peaks and errors, one scan at a time,
-// streamed and loaded.
+// streamed and loaded, and the same centroids on each of those paths.
 //
 // Input layout:
 //   byte 0        flags; bit 0 set: there is no .wiff.scan file
@@ -12,6 +12,7 @@
 // .wiff.scan file.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -130,6 +131,50 @@ std::vector<ReaderScan> exercise(const corvex::Reader& reader) {
     return scans;
 }
 
+bool same_peaks(const corvex::engine::SpectrumPeaks& want, std::span<const double> mz, std::span<const float> intensity) {
+    return mz.size() == want.size() && intensity.size() == want.size() &&
+           same_bits(mz.data(), want.mz().data(), mz.size_bytes()) &&
+           same_bits(intensity.data(), want.intensity().data(), intensity.size_bytes());
+}
+
+// Centroids on every path: one scan at a time, streamed and loaded alike,
+// never more than the scan's peaks, failing where the peaks fail.
+void exercise_centroids(const corvex::engine::Run& run, const std::vector<ReaderScan>& scans) {
+    using namespace corvex::engine;
+    // A centroid from almost every point: the most work for the stage.
+    const PeakOptions options{CentroidParameters{.min_snr = 0.0, .min_points = 1, .single_point_peaks = true}};
+    ScanWorkspace workspace;
+    std::vector<corvex::Result<SpectrumPeaks>> picked;
+    for (std::size_t i = 0; i < scans.size(); ++i) {
+        picked.push_back(read_peaks(run, i, workspace, options));
+        check(picked.back().ok() == scans[i].spectrum.has_value());
+        if (picked.back().ok()) check(picked.back()->size() <= scans[i].spectrum->mz.size());
+    }
+    PeakStream stream(run, run.select({}), PoolLimits{2, 3, 1 << 16}, options);
+    std::size_t streamed = 0;
+    while (auto item = stream.next()) {
+        const auto& want = picked[item->position];
+        check(item->position == streamed++);
+        check(item->peaks.ok() == want.ok());
+        if (want.ok()) check(same_peaks(*want, item->peaks->mz(), item->peaks->intensity()));
+    }
+    check(streamed == scans.size());
+    auto loaded = load_peaks(run, run.select({}), LoadOptions{2, 64, options});
+    const auto first_failure = std::find_if(picked.begin(), picked.end(), [](const auto& p) { return !p.ok(); });
+    check(loaded.ok() == (first_failure == picked.end()));
+    if (!loaded.ok()) {
+        check(error_text(loaded.error()) == error_text(first_failure->error()));
+        return;
+    }
+    const auto* mz = loaded->mz.as<const double>();
+    const auto* intensity = loaded->intensity.as<const float>();
+    for (std::size_t k = 0; k < scans.size(); ++k) {
+        const auto begin = static_cast<std::size_t>(loaded->offsets[k]);
+        const auto size = static_cast<std::size_t>(loaded->offsets[k + 1]) - begin;
+        check(same_peaks(*picked[k], {mz + begin, size}, {intensity + begin, size}));
+    }
+}
+
 // The engine's views of a sample the reader opened, against the reader's.
 void exercise_engine(const corvex::engine::Run& run, const std::vector<ReaderScan>& scans) {
     using namespace corvex::engine;
@@ -180,6 +225,7 @@ void exercise_engine(const corvex::engine::Run& run, const std::vector<ReaderSca
         const double tic = scans[k].spectrum->effective_tic();
         check(same_bits(&loaded->total_ion_current[k], &tic, sizeof(double)));
     }
+    exercise_centroids(run, scans);
 }
 
 }  // namespace
