@@ -302,7 +302,10 @@ class Peaks:
     peak_count           int64   ``offsets[k + 1] - offsets[k]``
     ==================== ======= ======================================================
 
-    All arrays are writable and belong to this object alone.
+    After ``load(centroid=...)`` the rows hold centroids and the per-spectrum
+    columns are computed on them (the total ion current is then the sum of
+    the peaks' areas). All arrays are writable and belong to this object
+    alone.
     """
 
     __slots__ = ("index", "offsets", "mz", "intensity", "total_ion_current", "base_peak_mz",
