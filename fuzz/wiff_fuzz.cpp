@@ -131,48 +131,54 @@ std::vector<ReaderScan> exercise(const corvex::Reader& reader) {
     return scans;
 }
 
+using PeaksOrError = corvex::Result<corvex::engine::SpectrumPeaks>;
+
 bool same_peaks(const corvex::engine::SpectrumPeaks& want, std::span<const double> mz, std::span<const float> intensity) {
     return mz.size() == want.size() && intensity.size() == want.size() &&
            same_bits(mz.data(), want.mz().data(), mz.size_bytes()) &&
            same_bits(intensity.data(), want.intensity().data(), intensity.size_bytes());
 }
 
-// Centroids on every path: one scan at a time, streamed and loaded alike,
-// never more than the scan's peaks, failing where the peaks fail.
-void exercise_centroids(const corvex::engine::Run& run, const std::vector<ReaderScan>& scans) {
+// Every scan's peaks read one at a time with one workspace.
+std::vector<PeaksOrError> read_each(const corvex::engine::Run& run, const corvex::engine::PeakOptions& options) {
+    corvex::engine::ScanWorkspace workspace;
+    std::vector<PeaksOrError> all;
+    for (std::size_t i = 0; i < run.scan_count(); ++i) all.push_back(read_peaks(run, i, workspace, options));
+    return all;
+}
+
+// Streamed and loaded with `options`: the peaks of `reference` (read_each's),
+// its errors in place in the stream and its first error for the load. The
+// load, when it succeeds.
+std::optional<corvex::engine::LoadedPeaks> check_stream_and_load(const corvex::engine::Run& run,
+                                                                 const corvex::engine::PeakOptions& options,
+                                                                 const std::vector<PeaksOrError>& reference) {
     using namespace corvex::engine;
-    // A centroid from almost every point: the most work for the stage.
-    const PeakOptions options{CentroidParameters{.min_snr = 0.0, .min_points = 1, .single_point_peaks = true}};
-    ScanWorkspace workspace;
-    std::vector<corvex::Result<SpectrumPeaks>> picked;
-    for (std::size_t i = 0; i < scans.size(); ++i) {
-        picked.push_back(read_peaks(run, i, workspace, options));
-        check(picked.back().ok() == scans[i].spectrum.has_value());
-        if (picked.back().ok()) check(picked.back()->size() <= scans[i].spectrum->mz.size());
-    }
     PeakStream stream(run, run.select({}), PoolLimits{2, 3, 1 << 16}, options);
     std::size_t streamed = 0;
     while (auto item = stream.next()) {
-        const auto& want = picked[item->position];
+        const PeaksOrError& want = reference[item->position];
         check(item->position == streamed++);
         check(item->peaks.ok() == want.ok());
         if (want.ok()) check(same_peaks(*want, item->peaks->mz(), item->peaks->intensity()));
     }
-    check(streamed == scans.size());
+    check(streamed == reference.size());
+
     auto loaded = load_peaks(run, run.select({}), LoadOptions{2, 64, options});
-    const auto first_failure = std::find_if(picked.begin(), picked.end(), [](const auto& p) { return !p.ok(); });
-    check(loaded.ok() == (first_failure == picked.end()));
+    const auto failure = std::find_if(reference.begin(), reference.end(), [](const PeaksOrError& p) { return !p.ok(); });
+    check(loaded.ok() == (failure == reference.end()));
     if (!loaded.ok()) {
-        check(error_text(loaded.error()) == error_text(first_failure->error()));
-        return;
+        check(error_text(loaded.error()) == error_text(failure->error()));
+        return std::nullopt;
     }
     const auto* mz = loaded->mz.as<const double>();
     const auto* intensity = loaded->intensity.as<const float>();
-    for (std::size_t k = 0; k < scans.size(); ++k) {
+    for (std::size_t k = 0; k < reference.size(); ++k) {
         const auto begin = static_cast<std::size_t>(loaded->offsets[k]);
         const auto size = static_cast<std::size_t>(loaded->offsets[k + 1]) - begin;
-        check(same_peaks(*picked[k], {mz + begin, size}, {intensity + begin, size}));
+        check(same_peaks(*reference[k], {mz + begin, size}, {intensity + begin, size}));
     }
+    return std::move(loaded).value();
 }
 
 // The engine's views of a sample the reader opened, against the reader's.
@@ -180,18 +186,15 @@ void exercise_engine(const corvex::engine::Run& run, const std::vector<ReaderSca
     using namespace corvex::engine;
     check(run.scan_count() == scans.size());
     const SpectrumTable& table = run.spectra();
-    std::optional<std::string> first_error;
-    ScanWorkspace workspace;
+    const std::vector<PeaksOrError> peaks = read_each(run, {});
     for (std::size_t i = 0; i < scans.size(); ++i) {
         const ReaderScan& want = scans[i];
-        auto peaks = read_peaks(run, i, workspace);
-        check(peaks.ok() == want.spectrum.has_value());
-        if (!peaks.ok()) {
-            check(error_text(peaks.error()) == want.error);
-            if (!first_error) first_error = want.error;
+        check(peaks[i].ok() == want.spectrum.has_value());
+        if (!peaks[i].ok()) {
+            check(error_text(peaks[i].error()) == want.error);
             continue;
         }
-        check(same_peaks(want, peaks->mz(), peaks->intensity()));
+        check(same_peaks(want, peaks[i]->mz(), peaks[i]->intensity()));
         const lumora::SpectrumRecord& spectrum = *want.spectrum;
         check(table.scan_number[i] == spectrum.scan_number && table.ms_level[i] == spectrum.ms_level);
         check(same_bits(&table.retention_time_sec[i], &spectrum.retention_time_sec, sizeof(double)));
@@ -199,33 +202,23 @@ void exercise_engine(const corvex::engine::Run& run, const std::vector<ReaderSca
         check(selected ? same_bits(&table.precursor_mz[i], &*selected, sizeof(double))
                        : std::isnan(table.precursor_mz[i]));
     }
+    if (const auto loaded = check_stream_and_load(run, {}, peaks)) {
+        for (std::size_t k = 0; k < scans.size(); ++k) {
+            const double tic = scans[k].spectrum->effective_tic();
+            check(same_bits(&loaded->total_ion_current[k], &tic, sizeof(double)));
+        }
+    }
 
-    PeakStream stream(run, run.select({}), PoolLimits{2, 3, 1 << 16});
-    std::size_t streamed = 0;
-    while (auto item = stream.next()) {
-        const ReaderScan& want = scans[item->position];
-        check(item->position == streamed++);
-        check(item->peaks.ok() == want.spectrum.has_value());
-        if (item->peaks.ok()) check(same_peaks(want, item->peaks->mz(), item->peaks->intensity()));
+    // Centroids, from almost every point (the most work for the stage): the
+    // same on every path, never more than the scan's peaks, failing where
+    // the peaks fail.
+    const PeakOptions centroiding{CentroidParameters{.min_snr = 0.0, .min_points = 1, .single_point_peaks = true}};
+    const std::vector<PeaksOrError> centroids = read_each(run, centroiding);
+    for (std::size_t i = 0; i < scans.size(); ++i) {
+        check(centroids[i].ok() == peaks[i].ok());
+        if (centroids[i].ok()) check(centroids[i]->size() <= peaks[i]->size());
     }
-    check(streamed == scans.size());
-
-    auto loaded = load_peaks(run, run.select({}), LoadOptions{2, 64});
-    check(loaded.ok() == !first_error);
-    if (!loaded.ok()) {
-        check(error_text(loaded.error()) == *first_error);
-        return;
-    }
-    const auto* mz = loaded->mz.as<const double>();
-    const auto* intensity = loaded->intensity.as<const float>();
-    for (std::size_t k = 0; k < scans.size(); ++k) {
-        const auto begin = static_cast<std::size_t>(loaded->offsets[k]);
-        const auto size = static_cast<std::size_t>(loaded->offsets[k + 1]) - begin;
-        check(same_peaks(scans[k], {mz + begin, size}, {intensity + begin, size}));
-        const double tic = scans[k].spectrum->effective_tic();
-        check(same_bits(&loaded->total_ion_current[k], &tic, sizeof(double)));
-    }
-    exercise_centroids(run, scans);
+    (void)check_stream_and_load(run, centroiding, centroids);
 }
 
 }  // namespace
