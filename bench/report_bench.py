@@ -57,7 +57,7 @@ def _peak_rss_bytes() -> int:
 # Child processes: each prints one JSON object on its last line.
 
 def child_iterate(wiff: str) -> dict:
-    from corvex_tools.report.source import open_run
+    from corvex_tools import open_run
     cpu, started = _cpu_seconds(), time.perf_counter()
     run = open_run(wiff)
     opened = time.perf_counter()
@@ -175,8 +175,7 @@ def main() -> int:
 
 
 def _source_description() -> str:
-    from corvex_tools.report import source
-    return source.DESCRIPTION
+    return "corvex_tools.open_run (the array layer): numpy columns, peaks decoded ahead on every core"
 
 
 if __name__ == "__main__":

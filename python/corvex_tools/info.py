@@ -8,10 +8,12 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional
 
 import corvex
 
-from .scan_file import Truncation, find_truncation
+from .scan_file import Truncation, run_truncation
 
 if TYPE_CHECKING:
     from corvex import Chromatogram
+
+    from .arrays import Run
 
 
 def _tic_summary(chromatograms: "List[Chromatogram]") -> Optional[Dict[str, Any]]:
@@ -29,24 +31,21 @@ def _tic_summary(chromatograms: "List[Chromatogram]") -> Optional[Dict[str, Any]
     }
 
 
-def summarize_sample(path: str, sample: str) -> Dict[str, Any]:
-    """Summary of one sample: counts, ranges, instrument, calibration and TIC.
+def summarize_run(run: "Run") -> Dict[str, Any]:
+    """Summary of one open sample: counts, ranges, instrument, calibration, TIC and the scan data file.
 
     Reads the sample's index and metadata only; no scan block is decoded.
     """
     import numpy as np
 
-    from .arrays import open_run
-
-    run = open_run(path, sample)
     info = run.run_info()
     spectra = run.spectra
     levels, counts = np.unique(spectra["ms_level"], return_counts=True)
     times = spectra["retention_time_sec"]
     identity = run.instrument_info()
-    truncation = find_truncation(spectra["scan_offset"], spectra["scan_size"], run.scan_file_size)
+    truncation = run_truncation(run)
     return {
-        "name": sample,
+        "name": run.sample_name,
         "scan_count": run.scan_count,
         "ms_levels": {str(level): int(count) for level, count in zip(levels.tolist(), counts.tolist())},
         "retention_time_sec": {"first": float(times.min()), "last": float(times.max())} if len(times) else None,
@@ -61,9 +60,17 @@ def summarize_sample(path: str, sample: str) -> Dict[str, Any]:
         "tic": _tic_summary(run.read_chromatograms()),
         "dde_precursor_count": len(run.dde_precursor_mz()),
         "ion_source_parameters": run.ion_source_parameters(),
+        "scan_file_bytes": run.scan_file_size,
         # Scan blocks that reach past the end of the scan data file: the file is cut short.
         "truncation": truncation._asdict() if truncation is not None else None,
     }
+
+
+def summarize_sample(path: str, sample: str) -> Dict[str, Any]:
+    """:func:`summarize_run` for one sample of the run at ``path``."""
+    from .arrays import open_run
+
+    return summarize_run(open_run(path, sample))
 
 
 def summarize(path: str) -> Dict[str, Any]:

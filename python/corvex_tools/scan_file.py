@@ -10,12 +10,15 @@ from __future__ import annotations
 
 import os
 from pathlib import Path
-from typing import NamedTuple, Optional, Tuple, Union
+from typing import TYPE_CHECKING, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 from numpy.typing import ArrayLike
 
 import corvex
+
+if TYPE_CHECKING:
+    from .arrays import Run
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -57,18 +60,17 @@ def find_truncation(scan_offset: ArrayLike, scan_size: ArrayLike, scan_file_size
     return Truncation(int(np.count_nonzero(ends > np.uint64(scan_file_size))), furthest - scan_file_size)
 
 
-def scan_layout(wiff_path: str, sample: str) -> Tuple[np.ndarray, np.ndarray, int]:
-    """(scan offsets, scan sizes, scan data file size) of a sample, without decoding any scan.
+def run_truncation(run: "Run") -> Optional[Truncation]:
+    """:func:`find_truncation` for an open sample: its index's blocks against its scan data file's size."""
+    spectra = run.spectra
+    return find_truncation(spectra["scan_offset"], spectra["scan_size"], run.scan_file_size)
+
+
+def sample_truncation(wiff_path: str, sample: str) -> Optional[Truncation]:
+    """:func:`run_truncation` for one sample of a run, opened without decoding any scan.
 
     The reader's errors are raised as RuntimeError.
     """
     from .arrays import open_run
 
-    run = open_run(wiff_path, sample)
-    spectra = run.spectra
-    return spectra["scan_offset"], spectra["scan_size"], run.scan_file_size
-
-
-def sample_truncation(wiff_path: str, sample: str) -> Optional[Truncation]:
-    """:func:`find_truncation` for one sample of a run."""
-    return find_truncation(*scan_layout(wiff_path, sample))
+    return run_truncation(open_run(wiff_path, sample))

@@ -15,8 +15,9 @@ import subprocess
 import numpy as np
 import pytest
 
+import corvex_tools
 from corvex_tools import _native, cli
-from corvex_tools.report import aggregate, page, profile, source
+from corvex_tools.report import aggregate, page, profile
 from wifffixture import Acquisition, Sample, Scan, build, dda_sample
 
 pytestmark = pytest.mark.usefixtures("watchdog")
@@ -103,7 +104,7 @@ def test_profile_holds_every_spectrum_sums_base_peak_map_and_histogram(runs, nam
             assert (mz, height) == (s.mz[first_top], i[first_top])
         else:
             assert math.isnan(mz) and math.isnan(height)
-    np.testing.assert_array_equal(result.spectra["reported_tic"], [s.idx_tic for s in spectra])
+    np.testing.assert_array_equal(result.spectra["reported_tic_cps"], [s.idx_tic for s in spectra])
     np.testing.assert_array_equal(result.spectra["retention_time_sec"], [s.retention_time_sec for s in spectra])
 
     # MS1 map: every survey intensity lands, row by row, in the bin of its m/z.
@@ -273,7 +274,7 @@ def damage(kind, directory, runs, monkeypatch):
     path = directory / "failing.wiff"
     shutil.copy(runs["gradient"].wiff_path, path)
     shutil.copy(runs["gradient"].scan_path, directory / "failing.wiff.scan")
-    opened = source.open_run
+    opened = corvex_tools.open_run
     monkeypatch.setattr("corvex_tools.report.open_run",
                         lambda p, s=None: FailingRun(opened(p, s)) if p == str(path) else opened(p, s))
     return path, "cannot read scan block for scan=3"

@@ -11,40 +11,13 @@ from collections import Counter
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
-from ..info import _tic_summary
+from ..arrays import open_run
+from ..info import summarize_run
 from ..output import atomic_output
 from .aggregate import RunProfile, profile_run
 from .page import render
-from .source import open_run, spectra_table
 
-__all__ = ["RunProfile", "profile", "summarize_run", "write_report"]
-
-
-def summarize_run(run: Any) -> Dict[str, Any]:
-    """What ``corvex info`` shows of a sample, from an open run, and the scan file's size."""
-    table = spectra_table(run)
-    levels = Counter(table["ms_level"].tolist())
-    rt = table["retention_time_sec"]
-    identity = run.instrument_info()
-    info = run.run_info()
-    return {
-        "name": run.sample_name,
-        "scan_count": run.scan_count,
-        "ms_levels": {str(level): levels[level] for level in sorted(levels)},
-        "retention_time_sec": {"first": float(rt.min()), "last": float(rt.max())} if len(rt) else None,
-        "polarity": table["polarity"][0] if len(rt) else None,
-        "instrument": info["instrument"],
-        "instrument_serial_number": info["instrument_serial_number"],
-        "manufacturer": identity["manufacturer"] if identity else None,
-        "model_number": identity["model_number"] if identity else None,
-        "component_id": identity["component_id"] if identity else None,
-        "calibration": run.calibration(),
-        "start_timestamp": info["start_timestamp"],
-        "tic": _tic_summary(run.read_chromatograms()),
-        "dde_precursor_count": len(run.dde_precursor_mz()),
-        "ion_source_parameters": run.ion_source_parameters(),
-        "scan_file_bytes": run.scan_file_size,
-    }
+__all__ = ["RunProfile", "open_run", "profile", "write_report"]
 
 
 def profile(path: str, sample: Optional[str], label: str,

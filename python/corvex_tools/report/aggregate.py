@@ -15,8 +15,7 @@ from typing import Any, Callable, Dict, Optional, Tuple
 import numpy as np
 
 from .. import _native
-from ..scan_file import Truncation
-from .source import spectra_table, truncation
+from ..scan_file import Truncation, run_truncation
 
 MAP_ROWS = 256        # MS1 map: rows of consecutive survey spectra
 MAP_COLUMNS = 2048    # MS1 map: m/z bins
@@ -112,7 +111,7 @@ class RunProfile:
     path: str
     summary: Dict[str, Any]
     truncation: Optional[Truncation]
-    spectra: Dict[str, np.ndarray]          # the spectrum table under the report's names
+    spectra: Dict[str, np.ndarray]          # the run's spectrum table (Run.spectra)
     peak_count: np.ndarray                  # int64 per spectrum; -1 where not decoded
     intensity_sum: np.ndarray               # float64 per spectrum; NaN where not decoded
     base_peak_mz: np.ndarray
@@ -140,11 +139,11 @@ def profile_run(run: Any, label: str, path: str, summary: Dict[str, Any],
     A reader error in the middle ends the pass: the profile keeps what was
     read and the error text.
     """
-    table = spectra_table(run)
+    table = run.spectra
     n = len(table["ms_level"])
     map_row, rows = _map_rows(table["ms_level"])
     profile = RunProfile(
-        label=label, path=path, summary=summary, truncation=truncation(run),
+        label=label, path=path, summary=summary, truncation=run_truncation(run),
         spectra=table, peak_count=np.full(n, -1, dtype=np.int64), intensity_sum=np.full(n, np.nan),
         base_peak_mz=np.full(n, np.nan), base_peak_intensity=np.full(n, np.nan),
         ms1_map=Ms1Map(max(rows, 1)), map_row=map_row,

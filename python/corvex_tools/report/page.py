@@ -139,7 +139,7 @@ def chromatogram_figures(profiles: Sequence[RunProfile]) -> Dict[str, Dict[str, 
         rt = _minutes(profile, positions)
         line = {"color": _color(k), "width": 1.2}
         computed = profile.intensity_sum[positions]
-        reported = profile.spectra["reported_tic"][positions]
+        reported = profile.spectra["reported_tic_cps"][positions]
         x, y, group = thin_max(rt, computed, MAX_TRACE_POINTS)
         _, y_reported, _ = thin_max(rt, reported, MAX_TRACE_POINTS)
         if group > 1:
