@@ -4,7 +4,7 @@
 // Each path gives either the profile peaks, bit-identical to the m/z and
 // intensity lists of the spectrum records corvex assembles for the same
 // scans, or the peak picker's centroids of those peaks; every path makes
-// them in the same per-scan stage (make_peaks), so all give the same arrays.
+// them in the same per-scan stage (ScanPeaks), so all give the same arrays.
 #pragma once
 
 #include <cstddef>
