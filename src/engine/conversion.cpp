@@ -126,10 +126,11 @@ Conversion::Failure write_failure(int error_number) { return {std::strerror(erro
 // ---------------------------------------------------------------------------
 // mzML
 
-// What every worker renders spectra with.
+// What every worker renders spectra with: the codes are settled before the
+// workers start.
 struct SpectrumCoding {
     mzml::Vocabulary vocabulary;
-    mzml::ArrayCodings codings;
+    mzml::DocumentCodes codes;
 };
 
 class MzmlFormat final : public Conversion::SpectrumFormat {
@@ -138,8 +139,8 @@ public:
 
     Outcome render(std::string& out, const mzml::SpectrumFields& spectrum, std::span<const double> mz,
                    std::span<const float> intensity, std::string& error) override {
-        auto failed = mzml::render_spectrum(out, spectrum, mz, intensity, coding_->vocabulary, coding_->codings,
-                                            encoder_);
+        auto failed = mzml::render_spectrum(out, spectrum, mz, intensity, coding_->vocabulary,
+                                            coding_->codes.codings_at(spectrum.index), encoder_);
         if (!failed) return Outcome::written;
         error = std::move(*failed);
         return Outcome::failed;
@@ -156,6 +157,7 @@ public:
                    std::shared_ptr<const SpectrumCoding> coding)
         : Conversion(std::move(run), options, [coding] { return std::make_unique<MzmlFormat>(coding); }),
           coding_(std::move(coding)),
+          chromatogram_zlib_(settings.codings.mz.zlib),
           chromatogram_types_(std::move(settings.chromatogram_types)),
           document_(fd, std::move(settings.frame)) {}
 
@@ -183,7 +185,7 @@ private:
             const mzml::ChromatogramFields fields{index, chromatogram.id, chromatogram_types_[index]};
             element.clear();
             if (auto error = mzml::render_chromatogram(element, fields, chromatogram.time_sec, chromatogram.intensity,
-                                                       coding_->vocabulary, coding_->codings.mz.zlib, encoder)) {
+                                                       coding_->vocabulary, chromatogram_zlib_, encoder)) {
                 return Failure{std::move(*error)};
             }
             if (const int error = document_.append_chromatogram(chromatogram.id, element); error != 0) {
@@ -200,6 +202,7 @@ private:
     }
 
     std::shared_ptr<const SpectrumCoding> coding_;
+    bool chromatogram_zlib_;
     std::vector<std::string> chromatogram_types_;
     mzml::DocumentWriter document_;
 };
@@ -320,8 +323,16 @@ lumora::Result<bool, Conversion::Failure> Conversion::advance(Clock::time_point 
 
 std::unique_ptr<Conversion> convert_to_mzml(std::shared_ptr<const Run> run, int fd, MzmlSettings settings,
                                             const ConversionOptions& options) {
-    auto coding = std::make_shared<const SpectrumCoding>(
-        SpectrumCoding{std::move(settings.vocabulary), settings.codings});
+    // The spectrum that gives the document's codes is among the first few:
+    // they are read here, before the workers start.
+    mzml::DocumentCodes codes(settings.codings);
+    raw::ScanDecoder decoder;
+    for (std::size_t i = 0; !codes.settled() && i < run->scan_count(); ++i) {
+        auto peaks = read_peaks(*run, i, decoder);
+        if (!peaks) break;  // a worker meets the error in its place
+        codes.codings_for(i, peaks->mz(), peaks->intensity());
+    }
+    auto coding = std::make_shared<const SpectrumCoding>(SpectrumCoding{std::move(settings.vocabulary), std::move(codes)});
     return std::make_unique<MzmlConversion>(std::move(run), fd, std::move(settings), options, std::move(coding));
 }
 

@@ -79,6 +79,7 @@ std::string reference(const Run& run, Format format, const mzml::ArrayCodings& c
             file.emplace(fd);
         }
         BinaryArrayEncoder encoder;
+        mzml::DocumentCodes codes(codings);
         lumora::SpectrumSequence spectra = run.reader().iter_spectra();
         while (auto item = spectra.next()) {
             const lumora::SpectrumRecord& record = item->value();
@@ -99,7 +100,8 @@ std::string reference(const Run& run, Format format, const mzml::ArrayCodings& c
             std::string text;
             if (format == Format::mzml) {
                 EXPECT_FALSE(mzml::render_spectrum(text, fields, record.mz, record.intensity, settings.vocabulary,
-                                                   codings, encoder));
+                                                   codes.codings_for(record.index, record.mz, record.intensity),
+                                                   encoder));
                 EXPECT_EQ(document->append_spectrum(record.native_id, text), 0);
             } else {
                 mgf::render_block(text, fields, record.mz, record.intensity);

@@ -349,7 +349,8 @@ def engine_mzml(run, spectra, target, **options):
     from corvex_tools.writers import write_mzml_document
 
     with open(target, "wb") as out:
-        written = write_mzml_document(out, run.path, "Sample1", spectra, run_info=run.reader.run_info(),
+        written = write_mzml_document(out, run.path, corvex_tools.open_run(run.path).sample_name, spectra,
+                                      run_info=run.reader.run_info(),
                                       chromatograms=run.reader.read_chromatograms(), scan_count=len(spectra),
                                       **options)
     assert written == len(spectra)
@@ -393,11 +394,23 @@ CODINGS = {
 }
 
 
-@pytest.mark.parametrize("coding", list(CODINGS))
-def test_run_conversion_is_the_spectrum_fed_document_whatever_the_threads(run, tmp_path, coding):
+def decoded_arrays(document):
+    """The values of every spectrum's plain (not MS-Numpress) arrays of ``document``: [(mz, intensity), ...]."""
+    arrays = []
+    for params, text in BINARY_ARRAY.findall(document[:document.index(b"<chromatogramList")]):
+        data = base64.b64decode(text)
+        data = zlib.decompress(data) if b'name="zlib compression"' in params else data
+        arrays.append(np.frombuffer(data, "<f8" if b'name="64-bit float"' in params else "<f4"))
+    return list(zip(arrays[::2], arrays[1::2]))
+
+
+@pytest.mark.parametrize("source, coding", [("run", coding) for coding in CODINGS]
+                         + [("long_source", "zlib"), ("long_source", "linear-slof-zlib")])
+def test_run_conversion_is_the_spectrum_fed_document_whatever_the_threads(request, tmp_path, source, coding):
     pytest.importorskip("psims")
     from corvex_tools.writers import convert_mzml
 
+    run = request.getfixturevalue(source)
     compression, numpress_mz, numpress_intensity = CODINGS[coding]
     options = dict(compression=compression, numpress_mz=numpress_mz, numpress_intensity=numpress_intensity)
     fed = engine_mzml(run, run.spectra, tmp_path / "fed.mzML", **options)
@@ -405,6 +418,10 @@ def test_run_conversion_is_the_spectrum_fed_document_whatever_the_threads(run, t
         with open(tmp_path / "run.mzML", "wb") as out:
             assert convert_mzml(out, corvex_tools.open_run(run.path), threads=threads, **options) == len(run.spectra)
         assert (tmp_path / "run.mzML").read_bytes() == fed, threads
+    if numpress_mz is None:
+        # Every stream inflates to the arrays, those coded with the run's shared codes too.
+        for (mz, intensity), spectrum in zip(decoded_arrays(fed), run.spectra):
+            assert_same_arrays(mz, intensity, spectrum)
 
 
 # The published PSI-MS accessions of the compression terms: (MS-Numpress coding or None, zlib).
@@ -1044,6 +1061,13 @@ def long_run(tmp_path_factory):
     from wifffixture.synthetic import write_synthetic_run
 
     return write_synthetic_run(tmp_path_factory.mktemp("long"), "long", target_bytes=4_000_000).wiff_path
+
+
+@pytest.fixture(scope="module")
+def long_source(long_run):
+    """The long run with corvex's records of it, as the ``run`` fixture has them."""
+    reader = corvex.RawReader(str(long_run))
+    return SimpleNamespace(path=str(long_run), reader=reader, spectra=list(corvex.iter_spectra(str(long_run))))
 
 
 def thread_count():

@@ -127,7 +127,7 @@ struct MzmlWriterObject {
     BorrowFlag access;
     std::optional<mzml::DocumentWriter> document;
     mzml::Vocabulary vocabulary;
-    mzml::ArrayCodings codings;
+    mzml::DocumentCodes codes;
     BinaryArrayEncoder encoder;
     std::string element;  // reused for every element
 };
@@ -163,7 +163,7 @@ PyObject* mzml_writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
         new (&object->access) BorrowFlag();
         new (&object->document) std::optional<mzml::DocumentWriter>();
         new (&object->vocabulary) mzml::Vocabulary();
-        new (&object->codings) mzml::ArrayCodings(codings);
+        new (&object->codes) mzml::DocumentCodes(codings);
         new (&object->encoder) BinaryArrayEncoder();
         new (&object->element) std::string();
         Ref owned = Ref::steal(self);
@@ -236,7 +236,8 @@ PyObject* mzml_write_spectrum(PyObject* self, PyObject* const* args, Py_ssize_t 
 
         return render_and_append(object, [&] {
             return mzml::render_spectrum(object->element, fields, mz.values(), intensity.values(), object->vocabulary,
-                                         object->codings, object->encoder);
+                                         object->codes.codings_for(fields.index, mz.values(), intensity.values()),
+                                         object->encoder);
         }, [&] { return object->document->append_spectrum(fields.native_id, object->element); });
     });
 }
@@ -263,7 +264,7 @@ PyObject* mzml_write_chromatogram(PyObject* self, PyObject* const* args, Py_ssiz
 
         return render_and_append(object, [&] {
             return mzml::render_chromatogram(object->element, fields, time_sec.values(), intensity.values(),
-                                             object->vocabulary, object->codings.mz.zlib, object->encoder);
+                                             object->vocabulary, object->codes.codings_at(0).mz.zlib, object->encoder);
         }, [&] { return object->document->append_chromatogram(fields.native_id, object->element); });
     });
 }

@@ -182,10 +182,8 @@ bool thread_option(PyObject* value, ConversionOptions& options) {
     return true;
 }
 
-// A new Conversion object around the conversion `make` makes; `make` runs
-// last, once nothing else can fail, since it starts the workers.
-template <class Make>
-PyObject* new_conversion(Make&& make) {
+// A new Conversion object around `conversion`.
+PyObject* new_conversion(std::unique_ptr<Conversion> conversion) {
     Ref type = Ref::steal(conversion_type());
     if (!type) return nullptr;
     auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
@@ -193,55 +191,67 @@ PyObject* new_conversion(Make&& make) {
     if (!self) return nullptr;
     ConversionObject& object = *as_conversion(self.get());
     new (&object.access) BorrowFlag();
-    new (&object.conversion) std::unique_ptr<Conversion>();
+    new (&object.conversion) std::unique_ptr<Conversion>(std::move(conversion));
     object.owner = ::getpid();
-    object.conversion = make();
     return self.release();
 }
 
+// Starts the conversion `start` makes with the interpreter released (it may
+// read the first scans), outside every try block, and wraps it.
+template <class Start>
+PyObject* started(Start&& start) {
+    auto made = detached(start);
+    return guarded([&]() -> PyObject* { return new_conversion(made.take()); });
+}
+
 PyObject* convert_mzml(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
+    std::shared_ptr<const Run> run;
+    int fd = 0;
+    MzmlSettings settings;
+    ConversionOptions options;
+    const bool parsed = guarded([&]() -> int {
         static constexpr const char* params[] = {"run",    "fd",   "header",      "between",
                                                  "footer", "params", "chromatogram_types", "zlib",
                                                  "numpress_mz", "numpress_intensity", "threads"};
         static const Signature signature{"convert_mzml()", params, 8};
         PyObject* matched[11];
-        if (!match_fastcall(signature, args, nargs, kwnames, matched)) return nullptr;
-        std::shared_ptr<const Run> run = run_argument(matched[0], "run");
-        if (!run) return nullptr;
-        int fd = 0;
-        MzmlSettings settings;
-        ConversionOptions options;
+        if (!match_fastcall(signature, args, nargs, kwnames, matched)) return -1;
+        run = run_argument(matched[0], "run");
+        if (!run) return -1;
         if (!to_fd(matched[1], fd) || !document_frame(matched[2], matched[3], matched[4], settings.frame) ||
             !vocabulary_from(matched[5], settings.vocabulary) ||
             !array_codings(matched[7], matched[8], matched[9], settings.codings) ||
             !thread_option(matched[10], options)) {
-            return nullptr;
+            return -1;
         }
         Ref types = Ref::steal(PySequence_Fast(matched[6], "chromatogram_types must be a sequence of str"));
-        if (!types) return nullptr;
+        if (!types) return -1;
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(types.get()); ++i) {
             std::string_view text;
-            if (!text_view(PySequence_Fast_GET_ITEM(types.get(), i), "a chromatogram type", text)) return nullptr;
+            if (!text_view(PySequence_Fast_GET_ITEM(types.get(), i), "a chromatogram type", text)) return -1;
             settings.chromatogram_types.emplace_back(text);
         }
-        return new_conversion([&] { return convert_to_mzml(std::move(run), fd, std::move(settings), options); });
-    });
+        return 0;
+    }) == 0;
+    if (!parsed) return nullptr;
+    return started([&] { return convert_to_mzml(std::move(run), fd, std::move(settings), options); });
 }
 
 PyObject* convert_mgf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
+    std::shared_ptr<const Run> run;
+    int fd = 0;
+    ConversionOptions options;
+    const bool parsed = guarded([&]() -> int {
         static constexpr const char* params[] = {"run", "fd", "threads"};
         static const Signature signature{"convert_mgf()", params, 2};
         PyObject* matched[3];
-        if (!match_fastcall(signature, args, nargs, kwnames, matched)) return nullptr;
-        std::shared_ptr<const Run> run = run_argument(matched[0], "run");
-        if (!run) return nullptr;
-        int fd = 0;
-        ConversionOptions options;
-        if (!to_fd(matched[1], fd) || !thread_option(matched[2], options)) return nullptr;
-        return new_conversion([&] { return convert_to_mgf(std::move(run), fd, options); });
-    });
+        if (!match_fastcall(signature, args, nargs, kwnames, matched)) return -1;
+        run = run_argument(matched[0], "run");
+        if (!run) return -1;
+        return to_fd(matched[1], fd) && thread_option(matched[2], options) ? 0 : -1;
+    }) == 0;
+    if (!parsed) return nullptr;
+    return started([&] { return convert_to_mgf(std::move(run), fd, options); });
 }
 
 PyMethodDef conversion_functions[] = {
