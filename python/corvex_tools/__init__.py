@@ -6,9 +6,10 @@ see :mod:`corvex_tools.arrays`). The ``corvex`` command
 converts its samples to indexed mzML, MGF or Parquet (``corvex convert``),
 one run or a batch of many on a Dask cluster (:mod:`corvex_tools.batch`),
 and writes an HTML quality report (``corvex report``). The writers are
-importable on their own: :func:`corvex_tools.mzml.write_mzml`,
-:func:`corvex_tools.mgf.write_mgf`, :func:`corvex_tools.parquet.convert_parquet`
-(read back with :func:`corvex_tools.parquet.open_peak_tables`) and
+importable on their own: :func:`corvex_tools.writers.convert_mzml` and
+:func:`corvex_tools.writers.convert_mgf` (a whole :class:`Run`, on every
+core), :func:`corvex_tools.parquet.convert_parquet` (read back with
+:func:`corvex_tools.parquet.open_peak_tables`) and
 :func:`corvex_tools.info.summarize`.
 
 Importing this package imports neither numpy nor the compiled engine; the

@@ -134,6 +134,11 @@ class Run:
         """The size of the ``.wiff.scan`` file in bytes, taken when the run was opened."""
         return self._native.scan_file_size
 
+    @property
+    def analyzer(self) -> str:
+        """The mass analyzer of every spectrum, as ``Spectrum.analyzer``: "tofms" with a calibration, else "tqms"."""
+        return self._native.analyzer
+
     def __len__(self) -> int:
         return self._native.scan_count
 

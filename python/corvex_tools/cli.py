@@ -20,6 +20,7 @@ from . import ToolError
 from .info import format_text, summarize
 from .output import atomic_output, plan_outputs
 from .scan_file import sample_truncation, scan_file_path
+from .writers import NUMPRESS_INTENSITY, NUMPRESS_MZ
 
 FORMATS = {"mzml": ("mzML", ".mzML"), "mgf": ("mgf", ".mgf"), "parquet": ("Parquet", ".parquet")}
 
@@ -85,9 +86,15 @@ def _progress(total: Optional[int], label: str, stack: ExitStack) -> Optional[Ca
     return update
 
 
-def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression: bool,
-                    threads: Optional[int] = None, jobs: Optional[int] = None, show_progress: bool = True) -> int:
-    """Convert one sample to ``target``; return the number of spectra written."""
+def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression: bool = True,
+                    threads: Optional[int] = None, show_progress: bool = True, *,
+                    numpress_mz: Optional[str] = None, numpress_intensity: Optional[str] = None) -> int:
+    """Convert one sample to ``target``; return the number of spectra written.
+
+    ``compression``, ``numpress_mz`` and ``numpress_intensity`` code mzML's
+    arrays; ``threads`` is the number of worker threads (None or 0: one per
+    CPU).  The batch converts each of its samples through here.
+    """
     label = f"{Path(path).name}:{sample}"
     inputs = _inputs(path)
     with ExitStack() as stack:
@@ -101,41 +108,35 @@ def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression:
                 return convert_parquet(path, sample, target, inputs, progress=progress)
             except RuntimeError as error:
                 raise _reader_error(path, error) from error
-        if fmt == "mzml":
-            try:
-                from .mzml import convert_mzml, default_processes
-            except ImportError as error:
-                package = (error.name or "").partition(".")[0] or str(error)
-                raise ToolError(f"mzML output needs the Python module {package!r}, "
-                                f"which cannot be imported ({error})") from error
-            with atomic_output(target, inputs) as out:
-                try:
-                    return convert_mzml(out, path, sample, compression=compression, threads=threads,
-                                        processes=default_processes(path) if jobs is None else jobs,
-                                        progress=progress)
-                except RuntimeError as error:
-                    raise _reader_error(path, error) from error
-        else:
-            from .mgf import write_mgf
+        try:
+            from . import writers
+            if fmt == "mzml":
+                from . import mzml_frame  # noqa: F401  (psims, which mzML needs, is named here if missing)
+        except ImportError as error:
+            package = (error.name or "").partition(".")[0] or str(error)
+            raise ToolError(f"{FORMATS[fmt][0]} output needs the Python module {package!r}, "
+                            f"which cannot be imported ({error})") from error
+        from .arrays import open_run
 
+        try:
+            run = open_run(path, sample)
             with atomic_output(target, inputs) as out:
-                written, skipped = write_mgf(out, _stream(path, sample), progress=progress(None))
-            if skipped:
-                print(f"corvex: {label}: left out {skipped} fragment spectra without a precursor m/z",
-                      file=sys.stderr)
-            return written
+                report = progress(run.scan_count)
+                if fmt == "mzml":
+                    return writers.convert_mzml(out, run, compression=compression, numpress_mz=numpress_mz,
+                                                numpress_intensity=numpress_intensity, threads=threads,
+                                                progress=report)
+                written, skipped = writers.convert_mgf(out, run, threads=threads, progress=report)
+        except RuntimeError as error:
+            raise _reader_error(path, error) from error
+        if skipped:
+            print(f"corvex: {label}: left out {skipped} fragment spectra without a precursor m/z", file=sys.stderr)
+        return written
 
 
 def _inputs(path: str) -> List[Union[str, Path]]:
     """The files a conversion reads, which no output may replace."""
     return [path, scan_file_path(path)]
-
-
-def _stream(path: str, sample: str) -> Any:
-    try:
-        yield from corvex.iter_spectra(path, sample)
-    except RuntimeError as error:
-        raise _reader_error(path, error) from error
 
 
 def _check_scan_file(path: str, sample: str, allow_truncated: bool) -> None:
@@ -169,6 +170,11 @@ def cmd_convert(args: argparse.Namespace) -> int:
     fmt = args.format
     if fmt is None:
         fmt = _format_of(args.output if len(args.run) == 1 else None)
+    if fmt != "mzml" and (args.numpress_mz or args.numpress_intensity):
+        raise ToolError("--numpress-mz and --numpress-intensity apply to mzML output")
+    if args.jobs is not None:
+        print("corvex: warning: --jobs is deprecated and does nothing: conversion runs on threads "
+              "(--threads N)", file=sys.stderr)
     if len(args.run) > 1 or os.path.isdir(args.run[0]):
         return _convert_batch(args, fmt)
     if args.scheduler is not None:
@@ -182,7 +188,7 @@ def cmd_convert(args: argparse.Namespace) -> int:
                            inputs=_inputs(path), directories=fmt == "parquet")
     for sample, target in zip(samples, targets):
         _convert_sample(path, sample, target, fmt, compression=not args.no_compression, threads=args.threads,
-                        jobs=args.jobs)
+                        numpress_mz=args.numpress_mz, numpress_intensity=args.numpress_intensity)
         if not args.quiet and sys.stderr.isatty():
             print(f"corvex: wrote {target}", file=sys.stderr)
     return 0
@@ -199,7 +205,8 @@ def _convert_batch(args: argparse.Namespace, fmt: str) -> int:
 
         args.workers = available_cpus()
     return convert_batch(args.run, fmt, FORMATS[fmt][0], FORMATS[fmt][1], args.output,
-                         compression=not args.no_compression, jobs=args.jobs, threads=args.threads,
+                         compression=not args.no_compression, numpress_mz=args.numpress_mz,
+                         numpress_intensity=args.numpress_intensity, threads=args.threads,
                          allow_truncated=args.allow_truncated, workers=args.workers, scheduler=args.scheduler)
 
 
@@ -307,14 +314,19 @@ def build_parser() -> argparse.ArgumentParser:
                          help="output format (default: mgf when OUT ends in .mgf, parquet when it ends in "
                               ".parquet or .zip, otherwise mzML)")
     convert.add_argument("--no-compression", action="store_true",
-                         help="write mzML binary arrays without zlib compression")
-    convert.add_argument("--jobs", type=_count_argument("process", 1), default=None, metavar="N",
-                         help="processes that convert mzML spectra (default: one per CPU, at most 8, "
-                              "for runs of 8 MB of scan data or more; otherwise 1)")
+                         help="write mzML binary arrays without zlib compression (after MS-Numpress, when "
+                              "asked)")
+    convert.add_argument("--numpress-mz", choices=NUMPRESS_MZ, default=None,
+                         help="code mzML m/z arrays with MS-Numpress linear prediction (lossy, within half "
+                              "of the finest fixed point the values allow)")
+    convert.add_argument("--numpress-intensity", choices=NUMPRESS_INTENSITY, default=None,
+                         help="code mzML intensity arrays with MS-Numpress: pic rounds to integers, slof "
+                              "keeps about 4 significant digits")
     convert.add_argument("--threads", type=_count_argument("thread", 0), default=None, metavar="N",
-                         help="with --jobs 1, threads that compress mzML arrays (default: one per CPU, "
-                              "at most 4; 0: compress in the main thread, the least CPU time on a busy "
-                              "machine)")
+                         help="threads that read and render spectra (default or 0: one per CPU; a batch on "
+                              "a cluster: 1 per run)")
+    # Worker processes gave way to threads; the option is still accepted.
+    convert.add_argument("--jobs", type=_count_argument("process", 1), default=None, help=argparse.SUPPRESS)
     convert.add_argument("--allow-truncated", action="store_true",
                          help="convert a run whose scan data file is shorter than its scan index says, "
                               "with a warning (spectra past the end come out with fewer peaks or fail)")
@@ -354,8 +366,8 @@ class Terminated(BaseException):
     """SIGTERM or SIGHUP, raised in the main thread as KeyboardInterrupt is for SIGINT.
 
     Every ``with`` block on the way out cleans up as for Ctrl-C, whatever
-    the writer: temporary output files are removed, worker processes and
-    threads are stopped.
+    the writer: temporary output files are removed, worker threads are
+    stopped.
     """
 
     def __init__(self, signum: int) -> None:

@@ -1,10 +1,11 @@
 """The frame of an indexed mzML document and the vocabulary text of its elements.
 
-The engine (``corvex_tools._native.MzmlWriter``) renders the spectrum and
-chromatogram elements and owns the indexed-mzML envelope: the offset
-index, ``<indexListOffset>`` and the SHA-1 ``<fileChecksum>``.  What comes
-from psims is written here, through its public API only, with the
-vocabularies bundled with psims (nothing is fetched):
+The engine (``corvex_tools._native``: ``convert_mzml`` and ``MzmlWriter``)
+renders the spectrum and chromatogram elements and owns the indexed-mzML
+envelope: the offset index, ``<indexListOffset>`` and the SHA-1
+``<fileChecksum>``.  What comes from psims is written here, through its
+public API only, with the vocabularies bundled with psims (nothing is
+fetched):
 
 * the frame: the document from its start up to the first spectrum, the
   text between the spectrum list and the chromatograms, and the end of the
@@ -15,17 +16,34 @@ vocabularies bundled with psims (nothing is fetched):
 
 from __future__ import annotations
 
+import hashlib
 import io
+import re
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Tuple
 
+from psims.controlled_vocabulary.controlled_vocabulary import OBOCache  # type: ignore[import-untyped]
+from psims.mzml.writer import MzMLWriter  # type: ignore[import-untyped]
+
 if TYPE_CHECKING:
-    from corvex import Chromatogram, RunInfo
+    from corvex import Chromatogram, CvTerm, RunInfo
 
 from . import _native
-from .mzml import (ANALYZER_TERMS, CONFIGURATION_ID, PROCESSING_ID, SOFTWARE_ID, SOURCE_FILE_ID, _cv, _ncname,
-                   _psims_version, _sha1, offline_resolver)
+
+SOFTWARE_ID = "corvex"
+SOURCE_FILE_ID = "WIFF"
+CONFIGURATION_ID = "IC1"
+PROCESSING_ID = "corvex_conversion"
+
+# The analyzer the instrument configuration names, by corvex's analyzer text.
+ANALYZER_TERMS = {
+    "tofms": "time-of-flight",
+    "tqms": "quadrupole",
+    "sqms": "quadrupole",
+    "itms": "ion trap",
+    "sector": "magnetic sector",
+}
 
 # Stands for a parameter's value while psims renders the parameter.
 _VALUE_MARK = "corvex-value-mark"
@@ -60,8 +78,6 @@ def mzml_frame(wiff_path: str, sample: str, *, run_info: "RunInfo", chromatogram
     spectra the document will hold, ``ms_levels`` the MS levels they have
     and ``analyzer`` the analyzer of the first spectrum (None without one).
     """
-    from psims.mzml.writer import MzMLWriter  # type: ignore[import-untyped]
-
     # psims writes the whole document, with empty lists; the parts around the
     # lists are the frame, and what it writes after </mzML> is not used.
     buffer = io.BytesIO()
@@ -112,6 +128,38 @@ def mzml_frame(wiff_path: str, sample: str, *, run_info: "RunInfo", chromatogram
     footer_end = document.index(b"</mzML>", between_end) + len(b"</mzML>")
     return MzmlFrame(header=document[:header_end], between=document[header_end:between_end],
                      footer=document[between_end:footer_end], params=params, chromatogram_types=types)
+
+
+def offline_resolver() -> Any:
+    """A psims vocabulary resolver that uses only the vocabularies bundled with psims."""
+    return OBOCache(enabled=False, use_remote=False)
+
+
+def _cv(term: "CvTerm") -> Dict[str, str]:
+    return {"accession": term["accession"], "name": term["name"]}
+
+
+def _ncname(text: str) -> str:
+    """An XML NCName (what xs:ID attributes need) made from arbitrary text."""
+    name = re.sub(r"[^A-Za-z0-9._-]", "_", text)
+    return name if re.match(r"[A-Za-z_]", name) else "_" + name
+
+
+def _sha1(path: Path) -> str:
+    digest = hashlib.sha1()
+    with open(path, "rb") as handle:
+        for block in iter(lambda: handle.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def _psims_version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("psims")
+    except PackageNotFoundError:
+        return "unknown"
 
 
 def _after_start_tag(document: bytes, start: bytes, position: int = 0) -> int:

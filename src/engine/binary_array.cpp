@@ -18,11 +18,13 @@ std::span<const unsigned char> bytes_of(std::span<const Value> values) {
 
 CodedArray BinaryArrayEncoder::code(std::span<const double> values, const ArrayCoding& coding) {
     if (coding.numpress) return code_numpress(values, coding);
-    return coding.zlib ? deflate(bytes_of(values)) : CodedArray{bytes_of(values), std::nullopt};
+    return coding.zlib ? deflate(bytes_of(values), coding.codes.get()) : CodedArray{bytes_of(values), std::nullopt};
 }
 
 CodedArray BinaryArrayEncoder::code(std::span<const float> values, const ArrayCoding& coding) {
-    if (!coding.numpress) return coding.zlib ? deflate(bytes_of(values)) : CodedArray{bytes_of(values), std::nullopt};
+    if (!coding.numpress) {
+        return coding.zlib ? deflate(bytes_of(values), coding.codes.get()) : CodedArray{bytes_of(values), std::nullopt};
+    }
     // MS-Numpress codes doubles; 32-bit values widen exactly.
     widened_.assign(values.begin(), values.end());
     return code_numpress(widened_, coding);
@@ -33,9 +35,10 @@ CodedArray BinaryArrayEncoder::code_numpress(std::span<const double> values, con
     return coding.zlib ? deflate(numpress_) : CodedArray{numpress_, std::nullopt};
 }
 
-CodedArray BinaryArrayEncoder::deflate(std::span<const unsigned char> bytes) {
+CodedArray BinaryArrayEncoder::deflate(std::span<const unsigned char> bytes, const DeflateCodes* codes) {
     compressed_.resize(ZlibCompressor::bound(bytes.size()));
-    const std::size_t length = zlib_.compress(bytes.data(), bytes.size(), compressed_.data(), compressed_.size());
+    const std::size_t length =
+        zlib_.compress(bytes.data(), bytes.size(), compressed_.data(), compressed_.size(), codes);
     if (length == 0) return {{}, "cannot deflate an array of " + std::to_string(bytes.size()) + " bytes"};
     return {std::span<const unsigned char>(compressed_).first(length), std::nullopt};
 }

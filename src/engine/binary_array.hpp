@@ -3,6 +3,7 @@
 // stream.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -16,6 +17,8 @@ namespace corvex::engine {
 struct ArrayCoding {
     std::optional<Numpress> numpress;  // none: the values as they are
     bool zlib = false;                 // deflate the bytes (after numpress, if any)
+    // Huffman codes for deflating the values as they are; none: each stream builds its own.
+    std::shared_ptr<const DeflateCodes> codes = nullptr;
 };
 
 // An array's coded bytes, or what went wrong (values the coding cannot take,
@@ -39,7 +42,7 @@ public:
 
 private:
     CodedArray code_numpress(std::span<const double> values, const ArrayCoding& coding);
-    CodedArray deflate(std::span<const unsigned char> bytes);
+    CodedArray deflate(std::span<const unsigned char> bytes, const DeflateCodes* codes = nullptr);
 
     ZlibCompressor zlib_;
     std::vector<unsigned char> numpress_;

@@ -21,7 +21,7 @@ char* write_float_repr(char* out, double value) noexcept;
 
 inline void append_float_repr(std::string& out, double value) {
     char buffer[float_repr_capacity];
-    out.append(buffer, write_float_repr(buffer, value));
+    out.append(buffer, static_cast<std::size_t>(write_float_repr(buffer, value) - buffer));
 }
 
 }  // namespace corvex::engine

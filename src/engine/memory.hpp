@@ -78,8 +78,11 @@ public:
     // comes back here, or is freed when the recycler is gone or full.
     std::shared_ptr<const Memory> share(Memory memory);
 
-private:
+    // `memory`, which its owner no longer needs, kept for a later take()
+    // (or freed when the recycler is full).
     void give_back(Memory memory) noexcept;
+
+private:
 
     const std::size_t limit_;
     const pid_t owner_;  // the process the recycler was made in

@@ -34,10 +34,13 @@ Block render_block(std::string& out, const mzml::SpectrumFields& spectrum, std::
     out += '\n';
     const std::size_t peaks = mz.size() < intensity.size() ? mz.size() : intensity.size();
     for (std::size_t i = 0; i < peaks; ++i) {
-        append_float_repr(out, mz[i]);
-        out += ' ';
-        append_float_repr(out, intensity[i]);  // widened exactly, as Python widens it
-        out += '\n';
+        // A line at a time: one append per peak.
+        char line[2 * float_repr_capacity + 2];
+        char* end = write_float_repr(line, mz[i]);
+        *end++ = ' ';
+        end = write_float_repr(end, intensity[i]);  // widened exactly, as Python widens it
+        *end++ = '\n';
+        out.append(line, static_cast<std::size_t>(end - line));
     }
     // Without peaks the head's last line break is the only one before END IONS.
     out += "END IONS\n\n";

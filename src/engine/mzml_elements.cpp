@@ -217,6 +217,29 @@ void precursor_list(Writer& w, const PrecursorFields& precursor) {
 
 std::span<const ParamKey> param_keys() noexcept { return keys; }
 
+namespace {
+
+bool shares_codes(const ArrayCoding& coding) { return coding.zlib && !coding.numpress; }
+
+}  // namespace
+
+DocumentCodes::DocumentCodes(const ArrayCodings& codings)
+    : plain_(codings), coded_(codings), searching_(shares_codes(codings.mz) || shares_codes(codings.intensity)) {}
+
+const ArrayCodings& DocumentCodes::codings_for(std::uint64_t index, std::span<const double> mz,
+                                               std::span<const float> intensity) {
+    if (searching_ && index < sample_spectra && mz.size() >= sample_peaks && intensity.size() >= sample_peaks) {
+        if (shares_codes(coded_.mz)) coded_.mz.codes = std::make_shared<const DeflateCodes>(std::as_bytes(mz));
+        if (shares_codes(coded_.intensity)) {
+            coded_.intensity.codes = std::make_shared<const DeflateCodes>(std::as_bytes(intensity));
+        }
+        sample_ = index;
+        searching_ = false;
+    }
+    if (index + 1 >= sample_spectra) searching_ = false;
+    return codings_at(index);
+}
+
 Activation activation_from_code(std::string_view code) noexcept {
     for (std::size_t i = 0; i < std::size(activation_codes); ++i) {
         if (activation_codes[i] == code) return static_cast<Activation>(i + 1);

@@ -105,6 +105,37 @@ struct ArrayCodings {
     ArrayCoding intensity;
 };
 
+// The Huffman codes a document's zlib streams of plain values share: made
+// from the arrays of the first of its first `sample_spectra` spectra with at
+// least `sample_peaks` peaks, and used from that spectrum on. The spectra
+// before it, the chromatograms, MS-Numpress arrays and every array of a
+// document without such a spectrum build codes of their own. Which arrays
+// share codes depends on the spectra alone, whoever renders them.
+class DocumentCodes {
+public:
+    static constexpr std::uint64_t sample_spectra = 64;
+    static constexpr std::size_t sample_peaks = 256;
+
+    explicit DocumentCodes(const ArrayCodings& codings);
+
+    // The codings of the spectrum at `index`; spectra are given in order
+    // from 0 until settled(). Makes the codes from the spectrum's arrays
+    // when it is the sample.
+    const ArrayCodings& codings_for(std::uint64_t index, std::span<const double> mz, std::span<const float> intensity);
+
+    // No later spectrum can be the sample: codings_at() holds for every spectrum.
+    bool settled() const noexcept { return !searching_; }
+    const ArrayCodings& codings_at(std::uint64_t index) const noexcept {
+        return sample_ && index >= *sample_ ? coded_ : plain_;
+    }
+
+private:
+    ArrayCodings plain_;
+    ArrayCodings coded_;
+    std::optional<std::uint64_t> sample_;
+    bool searching_;
+};
+
 struct ChromatogramFields {
     std::uint64_t index = 0;  // position in the chromatogram list
     std::string_view native_id;

@@ -19,6 +19,10 @@
 // by make_work or work is caught on the worker and thrown again from next()
 // at that item's place in the order.
 //
+// A consumer that must also attend to something else (a signal, a progress
+// display) waits with wait_until() and takes the result with next() once it
+// is there.
+//
 // Destroying the pool (or cancel()) lets no new item start; the destructor
 // waits for the items in progress and joins the threads. The threads touch
 // only what the work objects and the pool own, never the consumer's state.
@@ -27,6 +31,7 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
@@ -83,6 +88,14 @@ public:
     // The next item's result, waiting for it; nothing after the last item or
     // once cancelled. Rethrows what the item's work threw.
     std::optional<R> next() { return state_->take(); }
+
+    // Waits until next() would not wait (the next result is there, or the
+    // end or a cancellation is reached) or until `deadline`, whichever is
+    // first; true in the first case.
+    template <class Clock, class Duration>
+    bool wait_until(const std::chrono::time_point<Clock, Duration>& deadline) {
+        return state_->wait_until(deadline);
+    }
 
     // Lets no further item start; next() then reports the end. Items in
     // progress run to completion (the destructor waits for them).
@@ -205,6 +218,17 @@ private:
             if (wake) room.notify_all();
             if (error) std::rethrow_exception(error);
             return value;
+        }
+
+        template <class Clock, class Duration>
+        bool wait_until(const std::chrono::time_point<Clock, Duration>& deadline) {
+            std::unique_lock lock(mutex);
+            const auto settled = [&] { return cancelled || taken == items || slots[taken % window].ready; };
+            if (settled()) return true;
+            consumer_waiting = true;
+            const bool ready = finished.wait_until(lock, deadline, settled);
+            consumer_waiting = false;
+            return ready;
         }
 
         void cancel() noexcept {

@@ -12,6 +12,7 @@
 #include <limits>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -46,16 +47,27 @@ struct DeflateCase {
     std::vector<unsigned char> input;
 };
 
+// A level, or Huffman codes made from a sample that resembles the input or
+// from one that has nothing in common with it.
+constexpr int codes_from_mz_sample = 10;
+constexpr int codes_from_empty_sample = 11;
+
 class Deflate : public testing::TestWithParam<std::tuple<DeflateCase, int>> {};
 
 // Stored-block fallback on incompressible input must fit the bound, and
-// every level's stream must be a zlib stream of exactly the input.
+// every level's stream must be a zlib stream of exactly the input, whatever
+// codes it is made with.
 TEST_P(Deflate, InflatesWithZlibToTheInput) {
-    const auto& [input_case, level] = GetParam();
+    const auto& [input_case, coder] = GetParam();
     const std::vector<unsigned char>& input = input_case.input;
-    ZlibCompressor compressor(level);
+    ZlibCompressor compressor(coder < codes_from_mz_sample ? coder : ZlibCompressor::default_level);
+    std::optional<corvex::engine::DeflateCodes> codes;
+    const std::vector<unsigned char> sample = mz_bytes(3000);
+    if (coder == codes_from_mz_sample) codes.emplace(std::as_bytes(std::span(sample)));
+    if (coder == codes_from_empty_sample) codes.emplace(std::span<const std::byte>());
     std::vector<unsigned char> stream(ZlibCompressor::bound(input.size()));
-    const std::size_t length = compressor.compress(input.data(), input.size(), stream.data(), stream.size());
+    const std::size_t length = compressor.compress(input.data(), input.size(), stream.data(), stream.size(),
+                                                   codes ? &*codes : nullptr);
     ASSERT_GT(length, 0u);
     ASSERT_LE(length, stream.size());
     std::vector<unsigned char> inflated(input.size() + 1);
@@ -72,9 +84,13 @@ INSTANTIATE_TEST_SUITE_P(
                                      DeflateCase{"random_block", random_bytes(65536, 1)},
                                      DeflateCase{"random_large", random_bytes((1 << 20) + 3, 2)},
                                      DeflateCase{"mz_values", mz_bytes(40000)}),
-                     testing::Values(0, 1, 2, 3)),
+                     testing::Values(0, 1, 2, 3, codes_from_mz_sample, codes_from_empty_sample)),
     [](const auto& info) {
-        return std::string(std::get<0>(info.param).name) + "_level" + std::to_string(std::get<1>(info.param));
+        const int coder = std::get<1>(info.param);
+        const std::string how = coder == codes_from_mz_sample      ? "codes_from_mz_sample"
+                                : coder == codes_from_empty_sample ? "codes_from_empty_sample"
+                                                                   : "level" + std::to_string(coder);
+        return std::string(std::get<0>(info.param).name) + "_" + how;
     });
 
 TEST(DeflateFailure, IsZeroWithTooLittleRoomOrABadLevel) {
@@ -182,6 +198,23 @@ TEST_P(NumpressRoundTrip, DecodesWithinTheCodingsBound) {
     if (c.coding == Numpress::linear && !c.values.empty() && c.values.back() >= 1) {
         EXPECT_LE(0.5 / fixed_point(bytes), 1e-8 * c.values.back());  // as fine as 32-bit residuals allow
     }
+    if (c.coding == Numpress::slof) {
+        // The library's own most precise fixed point, found without a logarithm per value.
+        namespace np = ms::numpress::MSNumpress;
+        std::vector<unsigned char> library(8 + 2 * c.values.size());
+        library.resize(np::encodeSlof(c.values.data(), c.values.size(), library.data(),
+                                      np::optimalSlofFixedPoint(c.values.data(), c.values.size())));
+        EXPECT_EQ(bytes, library);
+    }
+}
+
+// Intensities over every magnitude counts give, as the conversion's are.
+std::vector<double> spread_counts(std::size_t count, std::uint32_t seed) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> exponent(-3.0, 9.5);
+    std::vector<double> values(count);
+    for (auto& value : values) value = std::floor(std::pow(10.0, exponent(random)) * 4) / 4;
+    return values;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -192,6 +225,8 @@ INSTANTIATE_TEST_SUITE_P(
                     NumpressCase{"linear_zeros", Numpress::linear, {0, 0, 0}},
                     NumpressCase{"pic_counts", Numpress::pic, {0, 1, 7.4, 7.6, 65535, 2147483000.0}},
                     NumpressCase{"slof_counts", Numpress::slof, {0, 0.5, 3, 1e4, 3.3e7}},
+                    NumpressCase{"slof_spread", Numpress::slof, spread_counts(20000, 4)},
+                    NumpressCase{"slof_below_one", Numpress::slof, {0, 0.25, 0.999}},
                     NumpressCase{"slof_empty", Numpress::slof, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -241,5 +241,34 @@ TEST(OrderedPool, CancelEndsTheResults) {
     EXPECT_EQ(*results, (std::vector<std::optional<int>>{0, std::nullopt}));
 }
 
+TEST(OrderedPool, WaitUntilTellsWhetherTheNextResultIsThere) {
+    auto seen = std::make_shared<std::vector<bool>>();
+    auto gate = std::make_shared<std::atomic<bool>>(false);
+    ASSERT_TRUE(finishes_in_time([seen, gate] {
+        OrderedPool<int> pool(
+            2,
+            [gate] {
+                return [gate](std::size_t item) {
+                    while (item == 0 && !gate->load()) std::this_thread::sleep_for(1ms);
+                    return static_cast<int>(item);
+                };
+            },
+            PoolLimits{2, 4});
+        const auto soon = [] { return std::chrono::steady_clock::now() + 30ms; };
+        seen->push_back(pool.wait_until(soon()));  // item 0 is held back
+        gate->store(true);
+        seen->push_back(pool.wait_until(std::chrono::steady_clock::now() + 5s));
+        seen->push_back(pool.next() == 0 && pool.next() == 1);
+        seen->push_back(pool.wait_until(soon()));  // the end: next() would not wait
+        OrderedPool<int> cancelled(5, [] { return [](std::size_t) {
+            std::this_thread::sleep_for(1s);
+            return 0;
+        }; }, PoolLimits{1, 1});
+        cancelled.cancel();
+        seen->push_back(cancelled.wait_until(std::chrono::steady_clock::now() + 5s));
+    }));
+    EXPECT_EQ(*seen, (std::vector<bool>{false, true, true, true, true}));
+}
+
 }  // namespace
 }  // namespace corvex::engine

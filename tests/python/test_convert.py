@@ -113,17 +113,13 @@ def test_mzml_read_by_pyteomics_equals_corvex_records(run, converted, codec):
         assert ions[0].get("selected ion m/z") == spectrum.precursor["selected_mz"]
 
 
-@pytest.mark.parametrize("option", [("--threads", "0"), ("--threads", "3"), ("--jobs", "2")])
-def test_mzml_arrays_are_the_same_with_any_number_of_threads_or_processes(run, tmp_path, option):
-    mzml = pytest.importorskip("pyteomics.mzml")
-    target = tmp_path / "t.mzML"
-    result = run_cli("convert", run.path, "-o", target, *option)
+def test_deprecated_jobs_option_warns_and_changes_nothing(run, converted, tmp_path):
+    target = tmp_path / "j.mzML"
+    result = run_cli("convert", run.path, "-o", target, "--jobs", "3", "--threads", "2")
     assert result.returncode == 0, result.stderr
-    with mzml.MzML(str(target), decode_binary=True) as reader:
-        records = list(reader)
-    assert [r["id"] for r in records] == [s.native_id for s in run.spectra]
-    for record, spectrum in zip(records, run.spectra):
-        assert_same_arrays(record["m/z array"], record["intensity array"], spectrum)
+    assert result.stderr.splitlines() == [
+        "corvex: warning: --jobs is deprecated and does nothing: conversion runs on threads (--threads N)"]
+    assert target.read_bytes() == converted["zlib"].read_bytes()
 
 
 def test_mzml_run_description_and_chromatogram(run, converted):
@@ -181,48 +177,67 @@ def test_mzml_read_by_pyopenms_equals_corvex_records(run, converted):
     assert [c.getNativeID() for c in experiment.getChromatograms()] == ["TIC"]
 
 
-# Engine documents: (compression, MS-Numpress for m/z, for intensity).
-ENGINE_OPTIONS = {
-    "engine-none": (False, None, None),
-    "engine-zlib": (True, None, None),
-    "engine-linear-pic": (False, "linear", "pic"),
-    "engine-linear-slof-zlib": (True, "linear", "slof"),
-    "engine-linear-pic-zlib": (True, "linear", "pic"),
+# Documents written with MS-Numpress by the command: the options, and the
+# coding the intensity arrays ask for.
+NUMPRESS_DOCUMENTS = {
+    "linear-pic": ("pic", ["--numpress-mz", "linear", "--numpress-intensity", "pic", "--no-compression"]),
+    "linear-slof-zlib": ("slof", ["--numpress-mz", "linear", "--numpress-intensity", "slof"]),
+    "linear-pic-zlib": ("pic", ["--numpress-mz", "linear", "--numpress-intensity", "pic"]),
 }
-DOCUMENTS = ["zlib", "none", *ENGINE_OPTIONS]
+DOCUMENTS = ["zlib", "none", *NUMPRESS_DOCUMENTS]
+
+
+@pytest.fixture(scope="module")
+def numpress_documents(run, tmp_path_factory):
+    out = tmp_path_factory.mktemp("numpress")
+    documents = {}
+    for name, (_, options) in NUMPRESS_DOCUMENTS.items():
+        documents[name] = out / f"{name}.mzML"
+        result = run_cli("convert", run.path, "-o", documents[name], *options)
+        assert result.returncode == 0, result.stderr
+    return documents
 
 
 @pytest.fixture
 def document(request, codec):
-    """The document written by the command (``codec`` "zlib" or "none") or by the engine (a key of ENGINE_OPTIONS)."""
-    documents = request.getfixturevalue("engine_documents" if codec in ENGINE_OPTIONS else "converted")
+    """The document the command wrote: ``codec`` "zlib" or "none", or a key of NUMPRESS_DOCUMENTS."""
+    documents = request.getfixturevalue("numpress_documents" if codec in NUMPRESS_DOCUMENTS else "converted")
     return documents[codec]
 
 
-@pytest.mark.parametrize("codec", DOCUMENTS)
-def test_index_offsets_point_at_their_elements(document, codec):
-    data = document.read_bytes()
+def indexed_ids(data):
+    """The ids the document's index lists, after checking every offset, the index list's offset and the checksum."""
     list_offset = int(re.search(rb"<indexListOffset>(\d+)</indexListOffset>", data).group(1))
     assert data[list_offset:].startswith(b"<indexList ")
     offsets = re.findall(rb'<offset idRef="([^"]+)">(\d+)</offset>', data[list_offset:])
-    assert offsets
     for ref, offset in offsets:
         element = data[int(offset):int(offset) + 200]
         assert re.match(rb'<(spectrum|chromatogram) [^>]*id="%s"' % re.escape(ref), element), ref
     checksum = re.search(rb"<fileChecksum>([0-9a-f]{40})</fileChecksum>", data)
     assert hashlib.sha1(data[:checksum.start(1)]).hexdigest().encode() == checksum.group(1)
+    return [ref.decode() for ref, _ in offsets]
+
+
+def assert_valid_against_the_schema(path):
+    pytest.importorskip("lxml")
+    validation = pytest.importorskip("psims.validation")
+    valid, schema = validation.validate(str(path))
+    assert valid, str(schema.error_log)
+
+
+@pytest.mark.parametrize("codec", DOCUMENTS)
+def test_index_offsets_point_at_their_elements(run, document, codec):
+    assert indexed_ids(document.read_bytes()) == [s.native_id for s in run.spectra] + ["TIC"]
 
 
 @pytest.mark.parametrize("codec", DOCUMENTS)
 def test_mzml_is_valid_against_the_schema(document, codec):
-    pytest.importorskip("lxml")
-    validation = pytest.importorskip("psims.validation")
-    valid, schema = validation.validate(str(document))
-    assert valid, str(schema.error_log)
+    assert_valid_against_the_schema(document)
 
 
-# The rendered spectra must match what psims itself writes for the same
-# spectra.  Stand-ins cover precursor fields this reader never fills.
+# The engine's elements must be what psims' own writer renders for the same
+# spectra, through its public write_spectrum.  Stand-ins cover precursor
+# fields this reader never fills.
 def stand_in(spectrum, **precursor):
     fields = {name: getattr(spectrum, name) for name in (
         "native_id", "scan_number", "ms_level", "polarity", "analyzer", "scan_mode", "retention_time_sec",
@@ -249,82 +264,185 @@ def stand_ins(run, variant):
     return spectra
 
 
-def oracle_mzml(run, spectra, target, compression=False, fast=True):
-    """The document today's Python converter writes for ``spectra``."""
-    from corvex_tools.mzml import write_mzml
+# corvex's activation codes as the PSI-MS terms the oracle hands psims.
+ACTIVATION_TERMS = {
+    "cid": "collision-induced dissociation", "hcd": "beam-type collision-induced dissociation",
+    "etd": "electron transfer dissociation", "ecd": "electron capture dissociation",
+    "irmpd": "infrared multiphoton dissociation", "pd": "photodissociation", "pqd": "pulsed q dissociation",
+    "uvpd": "ultraviolet photodissociation", "sid": "surface-induced dissociation",
+    "ethcd": "supplemental beam-type collision-induced dissociation",
+}
 
-    with open(target, "wb") as out:
-        write_mzml(out, run.path, "Sample1", spectra, run_info=run.reader.run_info(),
-                   chromatograms=run.reader.read_chromatograms(), scan_count=len(spectra),
-                   compression=compression, fast_spectra=fast)
-    return target.read_bytes()
+
+def psims_precursor(precursor):
+    activation = [ACTIVATION_TERMS.get(precursor.get("activation") or "", "dissociation method")]
+    if precursor.get("collision_energy") is not None:
+        activation.append({"collision energy": precursor["collision_energy"], "unit_name": "electronvolt"})
+    info = {"mz": precursor.get("selected_mz"), "intensity": precursor.get("intensity"),
+            "charge": precursor.get("charge"), "scan_id": precursor.get("precursor_native_id"),
+            "activation": activation}
+    target, width = precursor.get("target_mz"), precursor.get("isolation_width")
+    if target is not None:
+        info["isolation_window"] = [width / 2.0, target, width / 2.0] if width else {"target": target}
+    return info
+
+
+def psims_write_spectrum(writer, spectrum, codec):
+    mz = np.asarray(spectrum.mz, dtype=np.float64)
+    level = spectrum.ms_level
+    params = [{"ms level": level}, "MS1 spectrum" if level == 1 else "MSn spectrum",
+              {"total ion current": spectrum.total_ion_current + 0.0}]
+    if spectrum.base_peak_mz is not None:
+        params += [{"base peak m/z": spectrum.base_peak_mz, "unit_name": "m/z"},
+                   {"base peak intensity": spectrum.base_peak_intensity, "unit_name": "number of detector counts"}]
+    if len(mz):
+        params += [{"lowest observed m/z": float(mz[0]), "unit_name": "m/z"},
+                   {"highest observed m/z": float(mz[-1]), "unit_name": "m/z"}]
+    writer.write_spectrum(
+        mz, np.asarray(spectrum.intensity, dtype=np.float32), id=spectrum.native_id, polarity=spectrum.polarity,
+        centroided=spectrum.scan_mode == "centroid",
+        precursor_information=psims_precursor(spectrum.precursor) if spectrum.precursor is not None else None,
+        scan_start_time={"name": "scan start time", "value": spectrum.retention_time_sec, "unit_name": "second"},
+        params=params, compression=codec, encoding={"m/z array": np.float64, "intensity array": np.float32})
+
+
+ELEMENT = re.compile(rb"<(spectrum|chromatogram) .*?</\1>", re.DOTALL)
+
+
+def elements(document):
+    return [match.group(0) for match in ELEMENT.finditer(document)]
+
+
+def psims_elements(run, spectra, compression):
+    """The elements psims' public MzMLWriter renders for ``spectra`` and the run's chromatograms: the oracle."""
+    import warnings
+
+    from corvex_tools.mzml_frame import offline_resolver
+    from psims.mzml.writer import MzMLWriter
+
+    codec = "zlib" if compression else "none"
+    buffer = io.BytesIO()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # a bare document: no file description, no data processing
+        writer = MzMLWriter(buffer, close=False, vocabulary_resolver=offline_resolver(),
+                            missing_reference_is_error=False)
+        with writer:
+            writer.controlled_vocabularies()
+            with writer.run(id="oracle"):
+                with writer.spectrum_list(count=len(spectra)):
+                    for spectrum in spectra:
+                        psims_write_spectrum(writer, spectrum, codec)
+                chromatograms = run.reader.read_chromatograms()
+                with writer.chromatogram_list(count=len(chromatograms)):
+                    for chromatogram in chromatograms:
+                        writer.write_chromatogram(
+                            np.asarray(chromatogram["time_sec"], dtype=np.float32),
+                            np.asarray(chromatogram["intensity"], dtype=np.float32), id=chromatogram["id"],
+                            chromatogram_type={"accession": chromatogram["chromatogram_type"]["accession"],
+                                               "name": chromatogram["chromatogram_type"]["name"]},
+                            compression=codec, encoding=32, time_unit="second")
+    return elements(buffer.getvalue())
 
 
 def engine_mzml(run, spectra, target, **options):
-    """The document the engine writes for ``spectra``."""
+    """The document the engine writes for ``spectra`` handed in one by one."""
     from corvex_tools.writers import write_mzml_document
 
     with open(target, "wb") as out:
-        written = write_mzml_document(out, run.path, "Sample1", spectra, run_info=run.reader.run_info(),
+        written = write_mzml_document(out, run.path, corvex_tools.open_run(run.path).sample_name, spectra,
+                                      run_info=run.reader.run_info(),
                                       chromatograms=run.reader.read_chromatograms(), scan_count=len(spectra),
                                       **options)
     assert written == len(spectra)
     return target.read_bytes()
 
 
-@pytest.mark.filterwarnings("ignore:No reference was found")
-@pytest.mark.parametrize("variant", list(PRECURSOR_VARIANTS))
-def test_fast_and_engine_rendering_match_psims(run, tmp_path, variant):
-    pytest.importorskip("psims")
-    spectra = stand_ins(run, variant)
-    psims = oracle_mzml(run, spectra, tmp_path / "psims.mzML", fast=False)
-    assert oracle_mzml(run, spectra, tmp_path / "fast.mzML") == psims
-    assert engine_mzml(run, spectra, tmp_path / "engine.mzML", compression=False) == psims
-
-
 BINARY_ARRAY = re.compile(rb'<binaryDataArray encodedLength="\d+">(.*?)<binary>([^<]*)</binary>', re.DOTALL)
 
 
-def inflated(document):
-    """``document`` up to </mzML>, every zlib-compressed array inflated (and its encodedLength with it)."""
+def inflated(text):
+    """``text`` with every zlib-compressed array inflated (and its encodedLength with it)."""
     def inflate(match):
-        params, text = match.groups()
-        data = base64.b64encode(zlib.decompress(base64.b64decode(text))) if b"zlib compression" in params else text
+        params, data = match.groups()
+        data = base64.b64encode(zlib.decompress(base64.b64decode(data))) if b"zlib compression" in params else data
         return b'<binaryDataArray encodedLength="%d">%s<binary>%s</binary>' % (len(data), params, data)
 
-    return BINARY_ARRAY.sub(inflate, document[:document.index(b"</mzML>")])
+    return BINARY_ARRAY.sub(inflate, text)
 
 
-def test_engine_zlib_arrays_inflate_to_the_oracles(run, engine_documents, tmp_path):
+@pytest.mark.parametrize("compression", [False, True], ids=["none", "zlib"])
+@pytest.mark.parametrize("variant", list(PRECURSOR_VARIANTS))
+def test_engine_elements_are_what_psims_writes(run, tmp_path, variant, compression):
     pytest.importorskip("psims")
-    oracle = oracle_mzml(run, run.spectra, tmp_path / "oracle.mzML", compression=True)
-    engine = engine_documents["engine-zlib"].read_bytes()
-    assert engine != oracle  # another deflate implementation: other streams for the same bytes
-    assert inflated(engine) == inflated(oracle)
-    assert inflated(engine).count(b"<binary>") == 2 * len(run.spectra) + 2
+    spectra = stand_ins(run, variant)
+    expected = psims_elements(run, spectra, compression)
+    got = elements(engine_mzml(run, spectra, tmp_path / "engine.mzML", compression=compression))
+    assert len(got) == len(expected) == len(spectra) + 1
+    if compression:
+        assert got != expected  # another deflate implementation: other streams for the same bytes
+        got, expected = [inflated(e) for e in got], [inflated(e) for e in expected]
+    for k, (mine, theirs) in enumerate(zip(got, expected)):
+        assert mine == theirs, k
 
 
-@pytest.fixture(scope="module")
-def engine_documents(run, tmp_path_factory):
+# (compression, MS-Numpress for m/z, for intensity)
+CODINGS = {
+    "none": (False, None, None),
+    "zlib": (True, None, None),
+    "linear-pic": (False, "linear", "pic"),
+    "linear-slof-zlib": (True, "linear", "slof"),
+}
+
+
+def decoded_arrays(document):
+    """The values of every spectrum's plain (not MS-Numpress) arrays of ``document``: [(mz, intensity), ...]."""
+    arrays = []
+    for params, text in BINARY_ARRAY.findall(document[:document.index(b"<chromatogramList")]):
+        data = base64.b64decode(text)
+        data = zlib.decompress(data) if b'name="zlib compression"' in params else data
+        arrays.append(np.frombuffer(data, "<f8" if b'name="64-bit float"' in params else "<f4"))
+    return list(zip(arrays[::2], arrays[1::2]))
+
+
+@pytest.mark.parametrize("source, coding", [("run", coding) for coding in CODINGS]
+                         + [("long_source", "zlib"), ("long_source", "linear-slof-zlib")])
+def test_run_conversion_is_the_spectrum_fed_document_whatever_the_threads(request, tmp_path, source, coding):
     pytest.importorskip("psims")
-    out = tmp_path_factory.mktemp("engine")
-    documents = {}
-    for name, (compression, numpress_mz, numpress_intensity) in ENGINE_OPTIONS.items():
-        documents[name] = out / f"{name}.mzML"
-        engine_mzml(run, run.spectra, documents[name], compression=compression, numpress_mz=numpress_mz,
-                    numpress_intensity=numpress_intensity)
-    return documents
+    from corvex_tools.writers import convert_mzml
+
+    run = request.getfixturevalue(source)
+    compression, numpress_mz, numpress_intensity = CODINGS[coding]
+    options = dict(compression=compression, numpress_mz=numpress_mz, numpress_intensity=numpress_intensity)
+    fed = engine_mzml(run, run.spectra, tmp_path / "fed.mzML", **options)
+    for threads in (1, 2, 5):
+        with open(tmp_path / "run.mzML", "wb") as out:
+            assert convert_mzml(out, corvex_tools.open_run(run.path), threads=threads, **options) == len(run.spectra)
+        assert (tmp_path / "run.mzML").read_bytes() == fed, threads
+    if numpress_mz is None:
+        # Every stream inflates to the arrays, those coded with the run's shared codes too.
+        for (mz, intensity), spectrum in zip(decoded_arrays(fed), run.spectra):
+            assert_same_arrays(mz, intensity, spectrum)
+
+
+# The published PSI-MS accessions of the compression terms: (MS-Numpress coding or None, zlib).
+COMPRESSION_TERMS = {
+    b"MS:1000576": (None, False), b"MS:1000574": (None, True),
+    b"MS:1002312": ("linear", False), b"MS:1002313": ("pic", False), b"MS:1002314": ("slof", False),
+    b"MS:1002746": ("linear", True), b"MS:1002747": ("pic", True), b"MS:1002748": ("slof", True),
+}
 
 
 def array_codings(document):
-    """(MS-Numpress coding or None, its fixed point or None) of every array of ``document``, in order."""
+    """(MS-Numpress coding or None, zlib, fixed point or None) of every array of ``document``, in order."""
     codings = []
     for params, text in BINARY_ARRAY.findall(document):
-        coding = next((name for name, term in (("linear", b"linear prediction"), ("pic", b"positive integer"),
-                                                ("slof", b"short logged float")) if term in params), None)
+        (term,) = [term for term in re.findall(rb'accession="(MS:\d+)"', params) if term in COMPRESSION_TERMS]
+        coding, deflated = COMPRESSION_TERMS[term]
         data = base64.b64decode(text)
-        data = zlib.decompress(data) if b"zlib" in params else data
-        codings.append((coding, struct.unpack(">d", data[:8])[0] if coding in ("linear", "slof") else None))
+        data = zlib.decompress(data) if deflated else data
+        # Numpress arrays decode to 64-bit values, and say so.
+        assert (b'name="64-bit float"' in params) == (coding is not None or b'name="m/z array"' in params)
+        codings.append((coding, deflated, struct.unpack(">d", data[:8])[0] if coding in ("linear", "slof") else None))
     return codings
 
 
@@ -348,22 +466,22 @@ def assert_within_numpress_bound(coding, fixed_point, got, expected, float32_rea
     assert np.all(np.abs(got - expected) <= bound), np.max(np.abs(got - expected) - bound)
 
 
-NUMPRESS_DOCUMENTS = [name for name, options in ENGINE_OPTIONS.items() if options[1]]
-
-
-@pytest.mark.parametrize("name", NUMPRESS_DOCUMENTS)
+@pytest.mark.parametrize("name", list(NUMPRESS_DOCUMENTS))
 @pytest.mark.parametrize("reader", ["pyteomics", "pyopenms"])
-def test_numpress_documents_read_back_within_the_codings_bounds(run, engine_documents, name, reader):
-    _, _, intensity_coding = ENGINE_OPTIONS[name]
-    document = engine_documents[name]
+def test_numpress_documents_read_back_within_the_codings_bounds(run, numpress_documents, name, reader):
+    intensity_coding, options = NUMPRESS_DOCUMENTS[name]
+    document = numpress_documents[name]
+    deflated = "--no-compression" not in options
     codings = array_codings(document.read_bytes())
-    assert codings[2 * len(run.spectra):] == [(None, None)] * 2  # the chromatogram's
+    assert codings[2 * len(run.spectra):] == [(None, deflated, None)] * 2  # the chromatogram's
     codings = codings[:2 * len(run.spectra)]
+    assert {zlib_used for _, zlib_used, _ in codings} == {deflated}
     # pic takes integers up to 2^31 - 1: an array with larger values goes without it.
-    assert codings[::2] == [("linear", point) for _, point in codings[::2]]
-    assert [coding for coding, _ in codings[1::2]] == [
+    assert [coding for coding, _, _ in codings[::2]] == ["linear"] * len(run.spectra)
+    assert [coding for coding, _, _ in codings[1::2]] == [
         None if intensity_coding == "pic" and max(s.intensity, default=0) >= 2**31 - 1 else intensity_coding
         for s in run.spectra]
+    codings = [(coding, point) for coding, _, point in codings]
     if reader == "pyteomics":
         pytest.importorskip("pynumpress")
         mzml = pytest.importorskip("pyteomics.mzml")
@@ -387,27 +505,8 @@ def test_numpress_documents_read_back_within_the_codings_bounds(run, engine_docu
                                      float32_reader=reader == "pyopenms")
 
 
-@pytest.mark.parametrize("compression", [True, False], ids=["zlib", "none"])
-def test_worker_processes_write_the_same_document_as_this_process(run, compression):
-    pytest.importorskip("psims")
-    from corvex_tools.mzml import convert_mzml
-
-    documents = {}
-    # (processes, spectra per turn): turns of one and two spectra interleave
-    # the workers' output finely; four workers with turns of 64 leave three
-    # of them without a spectrum.
-    for processes, chunk_spectra in ((1, 32), (2, 1), (3, 2), (4, 64)):
-        out = io.BytesIO()
-        written = convert_mzml(out, run.path, "Sample1", compression=compression, processes=processes,
-                               chunk_spectra=chunk_spectra)
-        assert written == len(run.spectra)
-        documents[processes, chunk_spectra] = out.getvalue()
-    assert len(set(documents.values())) == 1, list(documents)
-
-
-@pytest.mark.parametrize("jobs", ["1", "2"])
-def test_reader_error_in_the_middle_gives_one_line_and_no_file(run, tmp_path, jobs):
-    pytest.importorskip("psims")
+@pytest.mark.parametrize("fmt, threads", [("mzml", "1"), ("mzml", "3"), ("mgf", "2")])
+def test_reader_error_in_the_middle_gives_one_line_and_no_file(run, tmp_path, fmt, threads):
     copy = tmp_path / "in"
     copy.mkdir()
     for name in ("dda.wiff", "dda.wiff.scan"):
@@ -418,24 +517,14 @@ def test_reader_error_in_the_middle_gives_one_line_and_no_file(run, tmp_path, jo
     out.mkdir()
     # The cut is caught before converting unless allowed; allowed, the
     # conversion meets the reader's error at the first block past the end.
-    result = run_cli("convert", copy / "dda.wiff", "-o", out / "x.mzML", "--jobs", jobs, "--allow-truncated")
+    result = run_cli("convert", copy / "dda.wiff", "-o", out / "x.out", "--format", fmt, "--threads", threads,
+                     "--allow-truncated")
     assert result.returncode == 1
     lines = [line for line in result.stderr.splitlines() if not line.startswith("corvex: warning: ")]
     assert len(lines) == 1 and re.fullmatch(
         r"corvex: .*dda\.wiff: vendor parser error: cannot read scan block for scan=\d+ at offset \d+: .*",
         lines[0]), result.stderr
     assert os.listdir(out) == []
-
-
-def test_a_worker_that_dies_fails_the_conversion_and_leaves_no_file(run, tmp_path, monkeypatch):
-    pytest.importorskip("psims")
-    from corvex_tools import cli, mzml_workers
-
-    monkeypatch.setattr(mzml_workers, "_worker_command",
-                        lambda: [sys.executable, "-c", "import sys; sys.stdin.buffer.read(1); sys.exit(3)"])
-    monkeypatch.setattr(sys.stderr, "isatty", lambda: False)
-    assert cli.main(["convert", run.path, "-o", str(tmp_path / "x.mzML"), "--jobs", "2"]) == 1
-    assert os.listdir(tmp_path) == []
 
 
 def test_mzml_conversion_uses_no_network(run, tmp_path, monkeypatch):
@@ -460,20 +549,21 @@ def test_mzml_conversion_uses_no_network(run, tmp_path, monkeypatch):
 
 @pytest.mark.parametrize("spectra, chromatograms", [(0, 0), (None, 0), (0, None)],
                          ids=["nothing", "no-chromatogram", "no-spectrum"])
-def test_engine_document_with_empty_lists_is_the_oracles(run, tmp_path, spectra, chromatograms):
+def test_engine_documents_with_empty_lists_index_what_they_hold(run, tmp_path, spectra, chromatograms):
     pytest.importorskip("psims")
-    from corvex_tools.mzml import write_mzml
     from corvex_tools.writers import write_mzml_document
 
     kept = run.spectra[:spectra]
-    arguments = dict(run_info=run.reader.run_info(), chromatograms=run.reader.read_chromatograms()[:chromatograms],
-                     scan_count=len(kept), compression=False)
-    documents = []
-    for write in (write_mzml, write_mzml_document):
-        with open(tmp_path / "out.mzML", "wb") as out:
-            write(out, run.path, "Sample1", kept, **arguments)
-        documents.append((tmp_path / "out.mzML").read_bytes())
-    assert documents[0] == documents[1]
+    chromatogram_list = run.reader.read_chromatograms()[:chromatograms]
+    target = tmp_path / "out.mzML"
+    with open(target, "wb") as out:
+        write_mzml_document(out, run.path, "Sample1", kept, run_info=run.reader.run_info(),
+                            chromatograms=chromatogram_list, scan_count=len(kept), compression=False)
+    data = target.read_bytes()
+    assert indexed_ids(data) == [s.native_id for s in kept] + [c["id"] for c in chromatogram_list]
+    # Empty lists have no index, as psims writes them.
+    lists = sum(bool(part) for part in (kept, chromatogram_list))
+    assert b'<indexList count="%d">' % lists in data and data.count(b"<index name=") == lists
 
 
 def engine_writer(out, compression=False, numpress_intensity=None):
@@ -573,20 +663,50 @@ def test_mgf_holds_the_fragment_spectra_with_precursor_mz(run, converted):
                            np.asarray(block["intensity array"]).astype(np.float32), spectrum)
 
 
+def reference_mgf(spectra):
+    """The MGF text of ``spectra`` as the converter has always written it, every number as Python's repr()."""
+    blocks, left_out = [], 0
+    for spectrum in spectra:
+        precursor = spectrum.precursor
+        if spectrum.ms_level < 2:
+            continue
+        mz = None if precursor is None else (
+            precursor["selected_mz"] if precursor.get("selected_mz") is not None else precursor.get("target_mz"))
+        if mz is None:
+            left_out += 1
+            continue
+        head = f"BEGIN IONS\nTITLE={spectrum.native_id}\nPEPMASS={mz!r}"
+        if precursor.get("intensity") is not None:
+            head += f" {precursor['intensity']!r}"
+        if precursor.get("charge") is not None:
+            head += f"\nCHARGE={abs(precursor['charge'])}{'-' if precursor['charge'] < 0 else '+'}"
+        head += f"\nRTINSECONDS={spectrum.retention_time_sec!r}\nSCANS={spectrum.scan_number}\n"
+        peaks = "".join(f"{m!r} {i!r}\n" for m, i in zip(spectrum.mz, spectrum.intensity))
+        blocks.append(head + peaks + "END IONS\n\n")
+    return "".join(blocks).encode(), (len(blocks), left_out)
+
+
 @pytest.mark.parametrize("variant", list(PRECURSOR_VARIANTS))
-def test_engine_mgf_is_the_oracles(run, tmp_path, variant):
-    from corvex_tools.mgf import write_mgf
+def test_engine_mgf_is_pythons_text_of_every_number(run, tmp_path, variant):
     from corvex_tools.writers import write_mgf_document
 
     spectra = stand_ins(run, variant)
     spectra[-2].precursor = dict(spectra[-2].precursor or {}, charge=-3, intensity=0.1)
-    documents, counts = [], []
-    for write in (write_mgf, write_mgf_document):
+    expected, counts = reference_mgf(spectra)
+    with open(tmp_path / "out.mgf", "wb") as out:
+        assert write_mgf_document(out, spectra) == counts
+    assert (tmp_path / "out.mgf").read_bytes() == expected
+    assert sum(counts) == sum(s.ms_level > 1 for s in spectra)  # each fragment written or left out
+
+
+def test_run_mgf_is_the_same_whatever_the_threads(run, tmp_path):
+    from corvex_tools.writers import convert_mgf
+
+    expected, counts = reference_mgf(run.spectra)
+    for threads in (1, 3):
         with open(tmp_path / "out.mgf", "wb") as out:
-            counts.append(write(out, spectra))
-        documents.append((tmp_path / "out.mgf").read_bytes())
-    assert documents[0] == documents[1] and counts[0] == counts[1]
-    assert sum(counts[0]) == sum(s.ms_level > 1 for s in spectra)  # each fragment written or left out
+            assert convert_mgf(out, corvex_tools.open_run(run.path), threads=threads) == counts
+        assert (tmp_path / "out.mgf").read_bytes() == expected, threads
 
 
 # ---------------------------------------------------------------------------
@@ -935,24 +1055,50 @@ def test_usage_errors_exit_with_status_2(run, args, expected):
         assert lines[0] == expected[0] and set(expected[1:]) <= set(lines), result.stderr
 
 
+@pytest.fixture(scope="module")
+def long_run(tmp_path_factory):
+    """A run of some megabytes: its conversion takes many work items, and many slices when they are short."""
+    from wifffixture.synthetic import write_synthetic_run
+
+    return write_synthetic_run(tmp_path_factory.mktemp("long"), "long", target_bytes=4_000_000).wiff_path
+
+
+@pytest.fixture(scope="module")
+def long_source(long_run):
+    """The long run with corvex's records of it, as the ``run`` fixture has them."""
+    reader = corvex.RawReader(str(long_run))
+    return SimpleNamespace(path=str(long_run), reader=reader, spectra=list(corvex.iter_spectra(str(long_run))))
+
+
+def thread_count():
+    return len(os.listdir("/proc/self/task"))
+
+
+@pytest.mark.parametrize("suffix", [".mzML", ".mgf"])
 @pytest.mark.parametrize("failure, status", [(KeyboardInterrupt, 130), (RuntimeError, 1)])
-def test_failure_while_streaming_removes_the_partial_file(run, tmp_path, monkeypatch, failure, status):
-    from corvex_tools import cli
+def test_failure_during_a_conversion_stops_it_and_removes_the_partial_file(long_run, tmp_path, monkeypatch,
+                                                                           suffix, failure, status):
+    pytest.importorskip("psims")
+    from corvex_tools import cli, writers
 
-    def failing_stream(path, sample):
-        it = corvex.iter_spectra(path, sample)
-        yield next(it)
-        yield next(it)
-        if failure is RuntimeError:
-            raise cli._reader_error(path, RuntimeError("vendor parser error: cannot read scan block"))
-        raise failure()
+    monkeypatch.setattr(writers, "SLICE_SECONDS", 0.0)  # back in Python after every work item
+    before = thread_count()
+    during = []
 
-    monkeypatch.setattr(cli, "_stream", failing_stream)
-    existing = tmp_path / "keep.mgf"
+    def failing_progress(total, label, stack):
+        def update(count):
+            during.append(thread_count())
+            raise failure("vendor parser error: cannot read scan block")
+        return update
+
+    monkeypatch.setattr(cli, "_progress", failing_progress)
+    existing = tmp_path / f"keep{suffix}"
     existing.write_text("previous complete output\n")
-    assert cli.main(["convert", run.path, "-o", str(existing)]) == status
-    assert os.listdir(tmp_path) == ["keep.mgf"]
+    assert cli.main(["convert", str(long_run), "-o", str(existing), "--threads", "2"]) == status
+    assert os.listdir(tmp_path) == [existing.name]
     assert existing.read_text() == "previous complete output\n"
+    # Stopped in the middle, with its threads at work; they are gone once it has failed.
+    assert during[0] > before and thread_count() == before
 
 
 def test_output_gets_the_mode_a_plain_open_would_give(tmp_path):
@@ -1161,60 +1307,55 @@ def test_truncated_scan_file_fails_unless_allowed(truncated, tmp_path, fmt, cut)
 # Termination signals
 # ---------------------------------------------------------------------------
 
-# Runs the command with the writer held up after its first output, when the
-# temporary file exists, and prints the worker processes' ids then.
+# Runs the command with the conversion held up in the middle: the engine
+# comes back after every work item, and the first progress report waits,
+# with the temporary file there and the engine's threads at work. Prints how
+# many threads the process has beyond those it started with, then and once
+# the command has returned.
 HELD_UP_CONVERSION = """
-import sys, time
-from corvex_tools import cli, mzml_workers
+import os, sys, time
+from corvex_tools import cli, writers
 
-def held_up(items, workers):
-    items = iter(items)
-    yield next(items)
-    print(" ".join(str(p.pid) for p in workers), flush=True)
-    time.sleep(60)
-    yield from items
+def extra_threads():
+    return len(os.listdir("/proc/self/task")) - before
 
-chunks, stream = mzml_workers.WorkerProcesses.chunks, cli._stream
-mzml_workers.WorkerProcesses.chunks = lambda self: held_up(chunks(self), self._processes)
-cli._stream = lambda path, sample: held_up(stream(path, sample), [])
-sys.exit(cli.main(sys.argv[1:]))
+def held_up(total, label, stack):
+    def update(count):
+        print(extra_threads(), flush=True)
+        time.sleep(60)
+    return update
+
+before = len(os.listdir("/proc/self/task"))
+writers.SLICE_SECONDS = 0.0
+cli._progress = held_up
+status = cli.main(sys.argv[1:])
+print(extra_threads(), flush=True)
+sys.exit(status)
 """
 
 
-def process_gone(pid, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        try:
-            with open(f"/proc/{pid}/stat") as status:
-                if status.read().rsplit(")", 1)[1].split()[0] in ("Z", "X"):
-                    return True
-        except FileNotFoundError:
-            return True
-        time.sleep(0.05)
-    return False
-
-
-@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP], ids=["SIGTERM", "SIGHUP"])
-@pytest.mark.parametrize("writer", [["--format", "mzml", "--jobs", "2"], ["--format", "mgf"]],
-                         ids=["mzml-workers", "mgf"])
-def test_termination_signal_removes_the_partial_file_and_stops_the_workers(run, tmp_path, signum, writer):
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP], ids=["SIGINT", "SIGTERM", "SIGHUP"])
+@pytest.mark.parametrize("fmt", ["mzml", "mgf"])
+def test_signals_stop_the_conversion_and_remove_the_partial_file(long_run, tmp_path, signum, fmt):
     target = tmp_path / "x.out"
     env = dict(os.environ, PYTHONPATH=CHILD_PATH)
-    child = subprocess.Popen([sys.executable, "-c", HELD_UP_CONVERSION, "convert", run.path, "-o", target,
-                              *writer], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    child = subprocess.Popen([sys.executable, "-c", HELD_UP_CONVERSION, "convert", long_run, "-o", target,
+                              "--format", fmt, "--threads", "2"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
     try:
-        workers = [int(pid) for pid in child.stdout.readline().split()]
+        working = int(child.stdout.readline())
         assert [name.endswith(".part") for name in os.listdir(tmp_path)] == [True]
-        assert len(workers) == (2 if "--jobs" in writer else 0)
         child.send_signal(signum)
         status = child.wait(timeout=60)
+        left = int(child.stdout.readline())
     finally:
         child.kill()
         child.wait()
-    assert status == 128 + signum
-    assert child.stderr.read().splitlines() == [f"corvex: stopped by {signal.Signals(signum).name}"]
+    expected = (130, "corvex: interrupted") if signum == signal.SIGINT else (
+        128 + signum, f"corvex: stopped by {signal.Signals(signum).name}")
+    assert (status, child.stderr.read().splitlines()) == (expected[0], [expected[1]])
     assert os.listdir(tmp_path) == []
-    assert all(process_gone(pid) for pid in workers)
+    assert working > 0 and left == 0  # the engine's threads were at work, and were stopped
 
 
 # ---------------------------------------------------------------------------
@@ -1227,7 +1368,9 @@ def test_missing_module_for_mzml_is_named(run, tmp_path, monkeypatch, capsys, mo
 
     for name in [module] + [name for name in sys.modules if name.startswith(module + ".")]:
         monkeypatch.setitem(sys.modules, name, None)  # makes importing it fail
-    monkeypatch.delitem(sys.modules, "corvex_tools.mzml", raising=False)
+    for name in ("writers", "mzml_frame"):  # imported afresh, as if for the first time
+        monkeypatch.delitem(sys.modules, f"corvex_tools.{name}", raising=False)
+        monkeypatch.delattr(corvex_tools, name, raising=False)
     assert cli.main(["convert", run.path, "-o", str(tmp_path / "x.mzML")]) == 1
     lines = capsys.readouterr().err.splitlines()
     assert len(lines) == 1 and lines[0].startswith(f"corvex: mzML output needs the Python module '{module}'")

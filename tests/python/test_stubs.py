@@ -172,7 +172,6 @@ def test_typed_dicts_list_the_keys_the_module_returns(stub_env, tmp_path):
 def test_corvex_tools_type_checks_strictly(stub_env, tmp_path):
     pytest.importorskip("psims")
     pytest.importorskip("tqdm")
-    pytest.importorskip("isal")
     source = Path(__file__).resolve().parents[2] / "python" / "corvex_tools"
     if not source.is_dir():
         pytest.skip("corvex_tools sources not in this checkout")

@@ -25,6 +25,7 @@
 #include "engine/output_file.hpp"
 #include "engine/python/array_argument.hpp"
 #include "engine/python/features.hpp"
+#include "engine/python/writer_arguments.hpp"
 
 namespace corvex::engine::python {
 
@@ -41,38 +42,6 @@ using mzml::PrecursorFields;
 using mzml::SpectrumFields;
 
 using corvex::python::as_cfunction;
-
-bool type_error(const char* param, const char* expected) {
-    PyErr_Format(PyExc_TypeError, "%s must be %s", param, expected);
-    return false;
-}
-
-// A str argument's UTF-8 text, valid while the argument lives.
-bool text_view(PyObject* value, const char* param, std::string_view& out) {
-    if (!PyUnicode_Check(value)) return type_error(param, "a str");
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-    if (!utf8) return false;
-    out = std::string_view(utf8, static_cast<std::size_t>(size));
-    return true;
-}
-
-bool bytes_text(PyObject* value, const char* param, std::string& out) {
-    if (!PyBytes_Check(value)) return type_error(param, "bytes");
-    out.assign(PyBytes_AS_STRING(value), static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
-    return true;
-}
-
-bool to_fd(PyObject* value, int& out) {
-    const long fd = PyLong_AsLong(value);
-    if (fd == -1 && PyErr_Occurred()) return false;
-    if (fd < 0 || fd > INT_MAX) {
-        PyErr_Format(PyExc_ValueError, "fd must be an open file descriptor, not %ld", fd);
-        return false;
-    }
-    out = static_cast<int>(fd);
-    return true;
-}
 
 bool to_double(PyObject* value, double& out) {
     out = PyFloat_AsDouble(value);
@@ -145,12 +114,6 @@ bool polarity_field(PyObject* value, mzml::Polarity& out) {
     return false;
 }
 
-bool raise_errno(int error) {
-    errno = error;
-    PyErr_SetFromErrno(PyExc_OSError);
-    return false;
-}
-
 bool raise_value_error(const std::string& message) {
     PyErr_SetString(PyExc_ValueError, message.c_str());
     return false;
@@ -164,8 +127,7 @@ struct MzmlWriterObject {
     BorrowFlag access;
     std::optional<mzml::DocumentWriter> document;
     mzml::Vocabulary vocabulary;
-    mzml::ArrayCodings codings;
-    bool zlib;
+    mzml::DocumentCodes codes;
     BinaryArrayEncoder encoder;
     std::string element;  // reused for every element
 };
@@ -179,44 +141,6 @@ void mzml_writer_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-bool vocabulary_from(PyObject* params, mzml::Vocabulary& vocabulary) {
-    Ref items = Ref::steal(PySequence_Fast(params, "params must be a sequence of (before, after) pairs"));
-    if (!items) return false;
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
-    if (static_cast<std::size_t>(count) != vocabulary.params.size()) {
-        PyErr_Format(PyExc_ValueError, "params must hold %zu pairs, one per key of mzml_param_keys(), not %zd",
-                     vocabulary.params.size(), count);
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* pair = PySequence_Fast_GET_ITEM(items.get(), i);
-        std::string_view before, after;
-        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) return type_error("each param", "a pair of str");
-        if (!text_view(PyTuple_GET_ITEM(pair, 0), "a param's text", before) ||
-            !text_view(PyTuple_GET_ITEM(pair, 1), "a param's text", after)) {
-            return false;
-        }
-        vocabulary.params[static_cast<std::size_t>(i)] = {std::string(before), std::string(after)};
-    }
-    return true;
-}
-
-bool numpress_option(PyObject* value, const char* param, std::initializer_list<std::pair<const char*, Numpress>> choices,
-                     std::optional<Numpress>& out) {
-    out.reset();
-    if (value == nullptr || value == Py_None) return true;
-    std::string_view text;
-    if (!text_view(value, param, text)) return false;
-    for (const auto& [name, coding] : choices) {
-        if (text == name) {
-            out = coding;
-            return true;
-        }
-    }
-    PyErr_Format(PyExc_ValueError, "unknown %s %R", param, value);
-    return false;
-}
-
 PyObject* mzml_writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static constexpr const char* params[] = {"fd", "header", "between", "footer", "params",
@@ -227,19 +151,11 @@ PyObject* mzml_writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
         int fd = 0;
         if (!to_fd(matched[0], fd)) return nullptr;
         mzml::DocumentFrame frame;
-        if (!bytes_text(matched[1], "header", frame.header) || !bytes_text(matched[2], "between", frame.between) ||
-            !bytes_text(matched[3], "footer", frame.footer)) {
-            return nullptr;
-        }
-        const int zlib = PyObject_IsTrue(matched[5]);
-        if (zlib < 0) return nullptr;
         mzml::ArrayCodings codings;
-        if (!numpress_option(matched[6], "numpress_mz", {{"linear", Numpress::linear}}, codings.mz.numpress) ||
-            !numpress_option(matched[7], "numpress_intensity", {{"pic", Numpress::pic}, {"slof", Numpress::slof}},
-                             codings.intensity.numpress)) {
+        if (!document_frame(matched[1], matched[2], matched[3], frame) ||
+            !array_codings(matched[5], matched[6], matched[7], codings)) {
             return nullptr;
         }
-        codings.mz.zlib = codings.intensity.zlib = zlib != 0;
 
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
@@ -247,8 +163,7 @@ PyObject* mzml_writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
         new (&object->access) BorrowFlag();
         new (&object->document) std::optional<mzml::DocumentWriter>();
         new (&object->vocabulary) mzml::Vocabulary();
-        new (&object->codings) mzml::ArrayCodings(codings);
-        object->zlib = zlib != 0;
+        new (&object->codes) mzml::DocumentCodes(codings);
         new (&object->encoder) BinaryArrayEncoder();
         new (&object->element) std::string();
         Ref owned = Ref::steal(self);
@@ -321,7 +236,8 @@ PyObject* mzml_write_spectrum(PyObject* self, PyObject* const* args, Py_ssize_t 
 
         return render_and_append(object, [&] {
             return mzml::render_spectrum(object->element, fields, mz.values(), intensity.values(), object->vocabulary,
-                                         object->codings, object->encoder);
+                                         object->codes.codings_for(fields.index, mz.values(), intensity.values()),
+                                         object->encoder);
         }, [&] { return object->document->append_spectrum(fields.native_id, object->element); });
     });
 }
@@ -348,7 +264,7 @@ PyObject* mzml_write_chromatogram(PyObject* self, PyObject* const* args, Py_ssiz
 
         return render_and_append(object, [&] {
             return mzml::render_chromatogram(object->element, fields, time_sec.values(), intensity.values(),
-                                             object->vocabulary, object->zlib, object->encoder);
+                                             object->vocabulary, object->codes.codings_at(0).mz.zlib, object->encoder);
         }, [&] { return object->document->append_chromatogram(fields.native_id, object->element); });
     });
 }

@@ -8,6 +8,8 @@ namespace corvex::engine::python {
 
 bool add_system_functions(PyObject* module);
 bool add_conversion(PyObject* module);
+// Conversion, convert_mzml and convert_mgf: whole runs converted by the engine.
+bool add_run_conversion(PyObject* module);
 bool add_peak_profile_functions(PyObject* module);
 bool add_centroid(PyObject* module);
 // Run, PeakIter and open_run.

@@ -13,7 +13,8 @@ int exec_module(PyObject* module) {
                         add_conversion(module) &&
                         add_peak_profile_functions(module) &&
                         add_centroid(module) &&
-                        add_run_types(module);
+                        add_run_types(module) &&
+                        add_run_conversion(module);
         return ok ? 0 : -1;
     });
 }

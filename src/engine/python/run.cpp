@@ -28,6 +28,7 @@
 #include "engine/python/centroid.hpp"
 #include "engine/python/detached.hpp"
 #include "engine/python/features.hpp"
+#include "engine/python/run.hpp"
 #include "engine/run.hpp"
 
 namespace corvex::engine::python {
@@ -146,6 +147,9 @@ PyObject* get_sample_name(const Run& run, const RunObject&) { return py_text(run
 PyObject* get_scan_count(const Run& run, const RunObject&) { return py_int(std::uint64_t{run.scan_count()}); }
 PyObject* get_scan_file_size(const Run& run, const RunObject&) { return py_int(run.sample().scan_file_size); }
 PyObject* get_path(const Run&, const RunObject& object) { return py_text(object.path); }
+PyObject* get_analyzer(const Run& run, const RunObject&) {
+    return py_text(lumora::to_text(analyzer_for(run.sample().calibration)));
+}
 
 Py_ssize_t run_length(PyObject* self) { return static_cast<Py_ssize_t>(run_of(self).scan_count()); }
 
@@ -585,6 +589,7 @@ PyGetSetDef run_properties[] = {
     {"scan_count", run_getter<get_scan_count>, nullptr, nullptr, nullptr},
     {"scan_file_size", run_getter<get_scan_file_size>, nullptr, nullptr, nullptr},
     {"path", run_getter<get_path>, nullptr, nullptr, nullptr},
+    {"analyzer", run_getter<get_analyzer>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -632,6 +637,17 @@ PyMethodDef run_functions[] = {
 };
 
 }  // namespace
+
+std::shared_ptr<const Run> run_argument(PyObject* value, const char* param) {
+    Ref type = Ref::steal(run_type());
+    if (!type) return nullptr;
+    if (!PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(type.get()))) {
+        PyErr_Format(PyExc_TypeError, "%s must be a corvex_tools._native.Run, not %s", param,
+                     Py_TYPE(value)->tp_name);
+        return nullptr;
+    }
+    return as_run(value)->run;
+}
 
 bool add_run_types(PyObject* module) {
     Ref run = Ref::steal(run_type());
