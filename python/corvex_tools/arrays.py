@@ -40,7 +40,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _native
-from .centroid import CentroidParameters
+from .centroid import CentroidParameters, Centroiding, native_centroid_argument as _centroid
 
 if TYPE_CHECKING:
     import corvex
@@ -70,21 +70,6 @@ def _positions(run: _native.Run, ms_level: Optional[int],
         return run.select(level, None, None)
     first, last = rt_range
     return run.select(level, float(first), float(last))
-
-
-Centroiding = Union[bool, CentroidParameters]
-_PARAMETER_VALUES = operator.attrgetter(*_native.centroid_defaults())
-_DEFAULT_PARAMETERS = _PARAMETER_VALUES(CentroidParameters())
-
-
-def _centroid(centroid: Centroiding) -> Optional[Tuple[Any, ...]]:
-    """The native side's centroid argument: None for profile peaks, else the
-    parameters' values in the order it takes them (checked there)."""
-    if isinstance(centroid, CentroidParameters):
-        return tuple(_PARAMETER_VALUES(centroid))
-    if isinstance(centroid, (bool, np.bool_)):
-        return _DEFAULT_PARAMETERS if centroid else None
-    raise TypeError(f"centroid must be a bool or a CentroidParameters, not {type(centroid).__name__}")
 
 
 def _threads(threads: Optional[int]) -> Optional[int]:

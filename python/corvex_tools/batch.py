@@ -234,7 +234,7 @@ def convert_task(run_path: str, sample: str, fmt: str, output: str, options: Dic
     The conversion is the command's own single-run conversion, after its
     check of the scan data file (``allow_truncated`` in ``options``), with
     the other ``options`` (compression, numpress_mz, numpress_intensity,
-    threads) passed on.
+    centroid, threads) passed on.
     """
     import time
     from pathlib import Path
@@ -389,7 +389,7 @@ def _progress_bar(total: int) -> Iterator[Optional[Callable[[], None]]]:
 
 def convert_batch(inputs: Sequence[str], fmt: str, format_name: str, suffix: str, out_dir: Optional[str], *,
                   compression: bool, numpress_mz: Optional[str], numpress_intensity: Optional[str],
-                  threads: Optional[int], allow_truncated: bool,
+                  threads: Optional[int], centroid: bool, allow_truncated: bool,
                   workers: int, scheduler: Optional[str]) -> int:
     """Convert every sample of every run under ``inputs``; print the summary; return the exit status."""
     from .output import output_directory
@@ -405,7 +405,7 @@ def convert_batch(inputs: Sequence[str], fmt: str, format_name: str, suffix: str
         on_dask = False
     # On a cluster each task has one core: one worker thread beside the writing one.
     options = {"compression": compression, "numpress_mz": numpress_mz, "numpress_intensity": numpress_intensity,
-               "allow_truncated": allow_truncated, "threads": threads if threads is not None or not on_dask else 1}
+               "centroid": centroid, "allow_truncated": allow_truncated, "threads": threads if threads is not None or not on_dask else 1}
     results: Dict[Task, Dict[str, Any]] = {}
     try:
         with _progress_bar(len(tasks)) as advance:

@@ -27,8 +27,9 @@ are numpy views of memory nothing else refers to, and are writable.
 from __future__ import annotations
 
 import dataclasses
+import operator
 from dataclasses import dataclass
-from typing import Mapping, NamedTuple, Optional, Tuple, Union
+from typing import Any, Mapping, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -173,3 +174,18 @@ def centroid(channels: npt.ArrayLike, intensities: npt.ArrayLike, calibration: O
     lengths or unusable parameters."""
     picker = _DEFAULT_PICKER if parameters is None else CentroidPicker(parameters)
     return picker(channels, intensities, calibration)
+
+
+Centroiding = Union[bool, CentroidParameters]
+_PARAMETER_VALUES = operator.attrgetter(*_DEFAULTS)
+
+
+def native_centroid_argument(centroid: Centroiding) -> Optional[Tuple[Any, ...]]:
+    """What the engine's peak readers and converters take for ``centroid``:
+    None for profile peaks (False), else the parameters' values in the
+    order it takes them (True: the defaults), which it checks."""
+    if isinstance(centroid, CentroidParameters):
+        return tuple(_PARAMETER_VALUES(centroid))
+    if isinstance(centroid, (bool, np.bool_)):
+        return tuple(_PARAMETER_VALUES(CentroidParameters())) if centroid else None
+    raise TypeError(f"centroid must be a bool or a CentroidParameters, not {type(centroid).__name__}")

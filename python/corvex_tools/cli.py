@@ -88,12 +88,15 @@ def _progress(total: Optional[int], label: str, stack: ExitStack) -> Optional[Ca
 
 def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression: bool = True,
                     threads: Optional[int] = None, show_progress: bool = True, *,
-                    numpress_mz: Optional[str] = None, numpress_intensity: Optional[str] = None) -> int:
+                    numpress_mz: Optional[str] = None, numpress_intensity: Optional[str] = None,
+                    centroid: bool = False) -> int:
     """Convert one sample to ``target``; return the number of spectra written.
 
     ``compression``, ``numpress_mz`` and ``numpress_intensity`` code mzML's
     arrays; ``threads`` is the number of worker threads (None or 0: one per
-    CPU).  The batch converts each of its samples through here.
+    CPU); ``centroid`` writes the peak picker's centroids (default
+    parameters) instead of the profile peaks.  The batch converts each of
+    its samples through here.
     """
     label = f"{Path(path).name}:{sample}"
     inputs = _inputs(path)
@@ -105,7 +108,7 @@ def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression:
             from .parquet import convert_parquet
 
             try:
-                return convert_parquet(path, sample, target, inputs, progress=progress)
+                return convert_parquet(path, sample, target, inputs, centroid=centroid, progress=progress)
             except RuntimeError as error:
                 raise _reader_error(path, error) from error
         try:
@@ -125,8 +128,9 @@ def _convert_sample(path: str, sample: str, target: Path, fmt: str, compression:
                 if fmt == "mzml":
                     return writers.convert_mzml(out, run, compression=compression, numpress_mz=numpress_mz,
                                                 numpress_intensity=numpress_intensity, threads=threads,
-                                                progress=report)
-                written, skipped = writers.convert_mgf(out, run, threads=threads, progress=report)
+                                                centroid=centroid, progress=report)
+                written, skipped = writers.convert_mgf(out, run, threads=threads, centroid=centroid,
+                                                       progress=report)
         except RuntimeError as error:
             raise _reader_error(path, error) from error
         if skipped:
@@ -188,7 +192,8 @@ def cmd_convert(args: argparse.Namespace) -> int:
                            inputs=_inputs(path), directories=fmt == "parquet")
     for sample, target in zip(samples, targets):
         _convert_sample(path, sample, target, fmt, compression=not args.no_compression, threads=args.threads,
-                        numpress_mz=args.numpress_mz, numpress_intensity=args.numpress_intensity)
+                        numpress_mz=args.numpress_mz, numpress_intensity=args.numpress_intensity,
+                        centroid=args.centroid)
         if not args.quiet and sys.stderr.isatty():
             print(f"corvex: wrote {target}", file=sys.stderr)
     return 0
@@ -207,7 +212,7 @@ def _convert_batch(args: argparse.Namespace, fmt: str) -> int:
     return convert_batch(args.run, fmt, FORMATS[fmt][0], FORMATS[fmt][1], args.output,
                          compression=not args.no_compression, numpress_mz=args.numpress_mz,
                          numpress_intensity=args.numpress_intensity, threads=args.threads,
-                         allow_truncated=args.allow_truncated, workers=args.workers, scheduler=args.scheduler)
+                         centroid=args.centroid, allow_truncated=args.allow_truncated, workers=args.workers, scheduler=args.scheduler)
 
 
 def _format_of(output: Optional[str]) -> str:
@@ -322,6 +327,9 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("--numpress-intensity", choices=NUMPRESS_INTENSITY, default=None,
                          help="code mzML intensity arrays with MS-Numpress: pic rounds to integers, slof "
                               "keeps about 4 significant digits")
+    convert.add_argument("--centroid", action="store_true",
+                         help="write the peak picker's centroids instead of the profile peaks (TOF peak "
+                              "picking with default parameters; mzML marks them 'centroid spectrum')")
     convert.add_argument("--threads", type=_count_argument("thread", 0), default=None, metavar="N",
                          help="threads that read and render spectra (default or 0: one per CPU; a batch on "
                               "a cluster: 1 per run)")

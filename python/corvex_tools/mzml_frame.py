@@ -21,7 +21,7 @@ import io
 import re
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from psims.controlled_vocabulary.controlled_vocabulary import OBOCache  # type: ignore[import-untyped]
 from psims.mzml.writer import MzMLWriter  # type: ignore[import-untyped]
@@ -35,6 +35,8 @@ SOFTWARE_ID = "corvex"
 SOURCE_FILE_ID = "WIFF"
 CONFIGURATION_ID = "IC1"
 PROCESSING_ID = "corvex_conversion"
+# The user parameter that records how centroids were picked.
+PEAK_PICKING_PARAMETERS = "corvex peak picking parameters"
 
 # The analyzer the instrument configuration names, by corvex's analyzer text.
 ANALYZER_TERMS = {
@@ -70,13 +72,18 @@ class MzmlFrame:
 
 
 def mzml_frame(wiff_path: str, sample: str, *, run_info: "RunInfo", chromatograms: "List[Chromatogram]",
-               scan_count: int, ms_levels: Iterable[int], analyzer: Optional[str]) -> MzmlFrame:
+               scan_count: int, ms_levels: Iterable[int], analyzer: Optional[str],
+               peak_picking: Optional[Sequence[Any]] = None) -> MzmlFrame:
     """The frame of the document for one sample, as psims writes it.
 
     ``run_info`` and ``chromatograms`` are the reader's ``run_info()`` and
     ``read_chromatograms()`` for the sample, ``scan_count`` the number of
     spectra the document will hold, ``ms_levels`` the MS levels they have
     and ``analyzer`` the analyzer of the first spectrum (None without one).
+    ``peak_picking``, the peak picker's parameters in the engine's order
+    when the spectra are centroids, adds the peak picking to the data
+    processing, after the conversion, with the parameters as a user
+    parameter.
     """
     # psims writes the whole document, with empty lists; the parts around the
     # lists are the frame, and what it writes after </mzML> is not used.
@@ -110,9 +117,11 @@ def mzml_frame(wiff_path: str, sample: str, *, run_info: "RunInfo", chromatogram
         writer.instrument_configuration_list([
             writer.InstrumentConfiguration(id=CONFIGURATION_ID, component_list=components,
                                            params=configuration_params)])
-        writer.data_processing_list([writer.DataProcessing(
-            [writer.ProcessingMethod(order=0, software_reference=SOFTWARE_ID, params=["Conversion to mzML"])],
-            id=PROCESSING_ID)])
+        methods = [writer.ProcessingMethod(order=0, software_reference=SOFTWARE_ID, params=["Conversion to mzML"])]
+        if peak_picking is not None:
+            methods.append(writer.ProcessingMethod(order=1, software_reference=SOFTWARE_ID, params=[
+                "peak picking", {"name": PEAK_PICKING_PARAMETERS, "value": _picking_text(peak_picking)}]))
+        writer.data_processing_list([writer.DataProcessing(methods, id=PROCESSING_ID)])
         with writer.run(id=_ncname(f"{wiff.stem}_{sample}"), instrument_configuration=CONFIGURATION_ID,
                         source_file=SOURCE_FILE_ID, start_time=run_info["start_timestamp"]):
             with writer.spectrum_list(count=scan_count):
@@ -128,6 +137,16 @@ def mzml_frame(wiff_path: str, sample: str, *, run_info: "RunInfo", chromatogram
     footer_end = document.index(b"</mzML>", between_end) + len(b"</mzML>")
     return MzmlFrame(header=document[:header_end], between=document[header_end:between_end],
                      footer=document[between_end:footer_end], params=params, chromatogram_types=types)
+
+
+def _picking_text(values: Sequence[Any]) -> str:
+    """The picker's parameters as "name=value" pairs, in the engine's order."""
+    names = _native.centroid_defaults()
+    return " ".join(f"{name}={_parameter_text(value)}" for name, value in zip(names, values))
+
+
+def _parameter_text(value: Any) -> str:
+    return str(value).lower() if isinstance(value, bool) else str(value)
 
 
 def offline_resolver() -> Any:

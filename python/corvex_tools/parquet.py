@@ -20,6 +20,7 @@ holds at most one row group whatever the size of the run.
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import json
 import mmap
 import os
@@ -36,6 +37,7 @@ import pyarrow.parquet as pq  # type: ignore[import-untyped]
 from . import ToolError
 from .output import atomic_directory, atomic_output
 from .arrays import open_run
+from .centroid import CentroidParameters, Centroiding
 
 SPECTRA_FILE = "spectra.parquet"
 PEAKS_FILE = "peaks.parquet"
@@ -239,8 +241,12 @@ def spectra_table(run_name: str, run: Any, summaries: PeakSummaries) -> pa.Table
     }, schema=SPECTRA_SCHEMA)
 
 
-def run_metadata(wiff_path: str, run: Any, peak_count: int) -> Dict[str, Any]:
-    """What the key-value metadata ``corvex.run`` holds, as a JSON object."""
+def run_metadata(wiff_path: str, run: Any, peak_count: int, centroid: Centroiding = False) -> Dict[str, Any]:
+    """What the key-value metadata ``corvex.run`` holds, as a JSON object.
+
+    ``peak_picking`` is null for profile peaks, else the peak picker's
+    parameters by name.
+    """
     from importlib.metadata import PackageNotFoundError, version
 
     try:
@@ -258,11 +264,18 @@ def run_metadata(wiff_path: str, run: Any, peak_count: int) -> Dict[str, Any]:
         "creation_time": info["start_timestamp"],
         "spectrum_count": run.scan_count,
         "peak_count": peak_count,
+        "peak_picking": _picking(centroid),
         "run_info": info,
         "instrument_info": run.instrument_info(),
         "calibration": run.calibration(),
         "ion_source_parameters": run.ion_source_parameters(),
     }
+
+
+def _picking(centroid: Centroiding) -> Optional[Dict[str, Any]]:
+    if isinstance(centroid, CentroidParameters):
+        return dataclasses.asdict(centroid)
+    return dataclasses.asdict(CentroidParameters()) if centroid else None
 
 
 # ---------------------------------------------------------------------------
@@ -272,13 +285,15 @@ def run_metadata(wiff_path: str, run: Any, peak_count: int) -> Dict[str, Any]:
 OpenTable = Callable[[str], ContextManager[IO[bytes]]]
 
 
-def write_tables(open_table: OpenTable, wiff_path: str, run: Any, *,
+def write_tables(open_table: OpenTable, wiff_path: str, run: Any, *, centroid: Centroiding = False,
                  progress: Optional[Callable[[int], Any]] = None,
                  max_rows: int = ROW_GROUP_ROWS, level_cut_rows: Optional[int] = LEVEL_CUT_ROWS) -> int:
     """Write the peak table, then the spectrum table, each to ``open_table(name)``.
 
-    Returns the number of spectra.  ``progress``, when given, is called with
-    1 for every spectrum written.
+    Returns the number of spectra.  With ``centroid`` (as for
+    ``Run.iter_peaks``) the peaks, and every spectrum column computed from
+    them, are the peak picker's centroids.  ``progress``, when given, is
+    called with 1 for every spectrum written.
     """
     columns = run.spectra
     levels, times = columns["ms_level"], columns["retention_time_sec"]
@@ -287,7 +302,7 @@ def write_tables(open_table: OpenTable, wiff_path: str, run: Any, *,
     with open_table(PEAKS_FILE) as sink:
         writer = _new_writer(sink, PEAKS_FILE, PEAKS_SCHEMA)
         groups = PeakRowGroups(writer, max_rows, level_cut_rows)
-        for position, mz, intensity in run.iter_peaks():
+        for position, mz, intensity in run.iter_peaks(centroid=centroid):
             if position != expected:
                 raise ToolError(f"sample {run.sample_name!r}: spectrum {position} came where {expected} was due")
             summaries.add(position, mz, intensity)
@@ -299,7 +314,7 @@ def write_tables(open_table: OpenTable, wiff_path: str, run: Any, *,
             raise ToolError(f"sample {run.sample_name!r} gave {expected} spectra where its scan index "
                             f"lists {run.scan_count}")
         groups.close()
-        metadata = {METADATA_KEY: json.dumps(run_metadata(wiff_path, run, groups.rows_written)).encode()}
+        metadata = {METADATA_KEY: json.dumps(run_metadata(wiff_path, run, groups.rows_written, centroid)).encode()}
         writer.add_key_value_metadata(metadata)
         writer.close()
     with open_table(SPECTRA_FILE) as sink:
@@ -315,6 +330,7 @@ def is_zip_target(target: Path) -> bool:
 
 
 def convert_parquet(wiff_path: str, sample: str, target: Path, inputs: Sequence["str | os.PathLike[str]"] = (), *,
+                    centroid: Centroiding = False,
                     progress: Optional[Callable[[int], Optional[Callable[[int], Any]]]] = None) -> int:
     """Write one sample's tables to ``target``: a ``.zip`` file or else a directory.
 
@@ -322,7 +338,8 @@ def convert_parquet(wiff_path: str, sample: str, target: Path, inputs: Sequence[
     earlier output there is replaced, never one of ``inputs`` or anything
     else (see :mod:`corvex_tools.output`).  ``progress``, when given, is called
     with the number of spectra and returns the function to call with each
-    number written.  Returns the number of spectra.
+    number written.  ``centroid`` as for :func:`write_tables`.  Returns the
+    number of spectra.
     """
     run = open_run(wiff_path, sample)
     report = progress(run.scan_count) if progress is not None else None
@@ -335,7 +352,7 @@ def convert_parquet(wiff_path: str, sample: str, target: Path, inputs: Sequence[
                 with archive.open(name, "w", force_zip64=True) as sink:
                     yield sink
 
-            return write_tables(member, wiff_path, run, progress=report)
+            return write_tables(member, wiff_path, run, centroid=centroid, progress=report)
     with atomic_directory(target, TABLE_FILES, inputs) as directory:
         @contextlib.contextmanager
         def table_file(name: str) -> Iterator[IO[bytes]]:
@@ -344,7 +361,7 @@ def convert_parquet(wiff_path: str, sample: str, target: Path, inputs: Sequence[
                 sink.flush()
                 os.fsync(sink.fileno())
 
-        return write_tables(table_file, wiff_path, run, progress=report)
+        return write_tables(table_file, wiff_path, run, centroid=centroid, progress=report)
 
 
 # ---------------------------------------------------------------------------

@@ -24,6 +24,7 @@ from typing import IO, TYPE_CHECKING, Any, Callable, Iterable, List, Optional, T
 import numpy as np
 
 from . import _native, gc_paused
+from .centroid import Centroiding, native_centroid_argument
 
 if TYPE_CHECKING:
     from corvex import Chromatogram, RunInfo
@@ -43,31 +44,36 @@ Progress = Callable[[int], Any]
 
 def convert_mzml(out: IO[bytes], run: "Run", *, compression: bool = True, numpress_mz: Optional[str] = None,
                  numpress_intensity: Optional[str] = None, threads: Optional[int] = None,
-                 progress: Optional[Progress] = None) -> int:
+                 centroid: Centroiding = False, progress: Optional[Progress] = None) -> int:
     """Write the sample of ``run`` as indexed mzML to the empty file ``out``; return the number of spectra.
 
     ``compression`` deflates every array (after MS-Numpress, when asked):
     ``numpress_mz`` ("linear") and ``numpress_intensity`` ("pic" or
     "slof") code the spectra's arrays with MS-Numpress.  ``threads`` is the
-    number of worker threads (None or 0: one per CPU).  ``progress`` is
+    number of worker threads (None or 0: one per CPU).  With ``centroid``
+    (True, or :class:`~corvex_tools.centroid.CentroidParameters`) every
+    spectrum holds the peak picker's centroids, as ``Run.peaks(i,
+    centroid=...)`` gives them, marked "centroid spectrum", and the data
+    processing lists the peak picking with its parameters.  ``progress`` is
     called with each number of spectra written.  A scan that cannot be read
     raises ``RuntimeError`` with corvex's text; a failed write, ``OSError``.
     """
     from .mzml_frame import mzml_frame
 
+    picking = native_centroid_argument(centroid)
     chromatograms = run.read_chromatograms()
     frame = mzml_frame(run.path, run.sample_name, run_info=run.run_info(), chromatograms=chromatograms,
                        scan_count=run.scan_count, ms_levels=np.unique(run.spectra["ms_level"]).tolist(),
-                       analyzer=run.analyzer)
+                       analyzer=run.analyzer, peak_picking=picking)
     out.flush()
     conversion = _native.convert_mzml(run._native, out.fileno(), frame.header, frame.between, frame.footer,
                                       frame.params, frame.chromatogram_types, compression, numpress_mz,
-                                      numpress_intensity, threads)
+                                      numpress_intensity, threads, picking)
     _complete(conversion, progress)
     return conversion.written
 
 
-def convert_mgf(out: IO[bytes], run: "Run", *, threads: Optional[int] = None,
+def convert_mgf(out: IO[bytes], run: "Run", *, threads: Optional[int] = None, centroid: Centroiding = False,
                 progress: Optional[Progress] = None) -> Tuple[int, int]:
     """Write the fragment spectra of ``run`` as MGF to the empty file ``out``.
 
@@ -77,10 +83,11 @@ def convert_mgf(out: IO[bytes], run: "Run", *, threads: Optional[int] = None,
     Python's shortest round-trip form (what ``repr`` gives) so that they
     read back to exactly the values corvex gives.  Returns (spectra
     written, fragment spectra left out for want of a precursor m/z).
-    ``threads`` and ``progress`` as for :func:`convert_mzml`.
+    ``threads``, ``centroid`` and ``progress`` as for :func:`convert_mzml`.
     """
+    picking = native_centroid_argument(centroid)
     out.flush()
-    conversion = _native.convert_mgf(run._native, out.fileno(), threads)
+    conversion = _native.convert_mgf(run._native, out.fileno(), threads, picking)
     _complete(conversion, progress)
     return conversion.written, conversion.left_out
 

@@ -36,16 +36,17 @@ mzml::Polarity polarity_of(const std::optional<lumora::Polarity>& polarity) {
     return *polarity == lumora::Polarity::Positive ? mzml::Polarity::positive : mzml::Polarity::negative;
 }
 
-// A worker's state: its scan decoder, the memory its peaks go round in and
+// A worker's state: its scan workspace, the memory its peaks go round in and
 // its renderer. Turns work items (runs of consecutive scans) into rendered
 // chunks.
 class ChunkWork {
 public:
     ChunkWork(const Run& run, const SurveyLinks& surveys, std::span<const std::size_t> starts,
-              std::unique_ptr<Conversion::SpectrumFormat> format)
+              const PeakOptions& peak_options, std::unique_ptr<Conversion::SpectrumFormat> format)
         : run_(run),
           surveys_(surveys),
           starts_(starts),
+          peak_options_(peak_options),
           format_(std::move(format)),
           // Room for the peaks of a few spectra: the block of one goes back
           // before the next is read.
@@ -83,7 +84,7 @@ public:
 private:
     // The peaks a converted spectrum has: every spectrum's come from here.
     Result<SpectrumPeaks> spectrum_peaks(std::size_t position) {
-        return read_peaks(run_, position, decoder_, recycler_.get());
+        return read_peaks(run_, position, workspace_, peak_options_, recycler_.get());
     }
 
     // The spectrum's fields besides its arrays: the run's columns, the
@@ -101,6 +102,7 @@ private:
         fields_.total_ion_current = summary.total_ion_current;
         if (peaks.size() > 0) fields_.base_peak = mzml::BasePeak{summary.base_peak_mz, summary.base_peak_intensity};
         fields_.polarity = polarity_of(run_.sample().polarity);
+        fields_.centroid = peak_options_.centroid.has_value();
         fields_.retention_time_sec = table.retention_time_sec[position];
         if (fields_.ms_level >= 2) {
             precursor_ = surveys_.precursor(position, run_.sample().dde_records);
@@ -112,9 +114,10 @@ private:
     const Run& run_;
     const SurveyLinks& surveys_;
     std::span<const std::size_t> starts_;
+    const PeakOptions& peak_options_;
     std::unique_ptr<Conversion::SpectrumFormat> format_;
     std::shared_ptr<MemoryRecycler> recycler_;
-    raw::ScanDecoder decoder_;
+    ScanWorkspace workspace_;
     std::size_t expected_bytes_ = 0;
     std::string native_id_;
     lumora::Precursor precursor_;
@@ -273,12 +276,15 @@ mzml::PrecursorFields precursor_fields(const lumora::Precursor& precursor) {
 }
 
 Conversion::Conversion(std::shared_ptr<const Run> run, const ConversionOptions& options, FormatFactory make_format)
-    : run_(std::move(run)), chunk_starts_(chunk_starts(run_->spectra().scan_size, options.chunk_bytes)) {
+    : run_(std::move(run)),
+      peak_options_(options.peaks),
+      chunk_starts_(chunk_starts(run_->spectra().scan_size, options.chunk_bytes)) {
     auto surveys = std::make_shared<const SurveyLinks>(run_->sample().idx_records);
     pool_ = std::make_unique<OrderedPool<RenderedChunk>>(
         chunk_starts_.empty() ? 0 : chunk_starts_.size() - 1,
-        [run = run_, surveys, starts = std::span<const std::size_t>(chunk_starts_), make_format] {
-            return ChunkWork(*run, *surveys, starts, make_format());
+        [run = run_, surveys, starts = std::span<const std::size_t>(chunk_starts_), &peaks = peak_options_,
+         make_format] {
+            return ChunkWork(*run, *surveys, starts, peaks, make_format());
         },
         PoolLimits{options.threads, 0, options.bytes_ahead},
         [](const RenderedChunk& chunk) { return chunk.text.size(); });
@@ -326,9 +332,9 @@ std::unique_ptr<Conversion> convert_to_mzml(std::shared_ptr<const Run> run, int 
     // The spectrum that gives the document's codes is among the first few:
     // they are read here, before the workers start.
     mzml::DocumentCodes codes(settings.codings);
-    raw::ScanDecoder decoder;
+    ScanWorkspace workspace;
     for (std::size_t i = 0; !codes.settled() && i < run->scan_count(); ++i) {
-        auto peaks = read_peaks(*run, i, decoder);
+        auto peaks = read_peaks(*run, i, workspace, options.peaks);
         if (!peaks) break;  // a worker meets the error in its place
         codes.codings_for(i, peaks->mz(), peaks->intensity());
     }

@@ -26,6 +26,7 @@
 #include "engine/mzml_document.hpp"
 #include "engine/mzml_elements.hpp"
 #include "engine/ordered_pool.hpp"
+#include "engine/peaks.hpp"
 #include "engine/run.hpp"
 #include "lumora/result.hpp"
 #include "lumora/types.hpp"
@@ -41,6 +42,9 @@ struct ConversionOptions {
     // Rendered text waiting for the writer, at most (one item per thread may
     // come on top).
     std::size_t bytes_ahead = std::size_t{32} << 20;
+    // Profile peaks, or the picker's centroids; mzML marks the spectra
+    // "centroid spectrum" when they are centroids.
+    PeakOptions peaks = {};
 };
 
 struct MzmlSettings {
@@ -110,6 +114,7 @@ private:
     lumora::Failure<Failure> end_with(Failure failure);
 
     std::shared_ptr<const Run> run_;
+    PeakOptions peak_options_;
     std::vector<std::size_t> chunk_starts_;  // one more than the chunks: the last is the scan count
     std::optional<Failure> failure_;
     bool complete_ = false;

@@ -5,6 +5,7 @@ limit.  The outputs are compared with corvex's own records of the same
 sample (RawReader), field by field and array by array.
 """
 import base64
+import dataclasses
 import errno
 import hashlib
 import io
@@ -28,6 +29,7 @@ import pytest
 import corvex
 import corvex_tools
 from corvex_tools import output
+from corvex_tools.centroid import CentroidParameters
 from wifffixture import Acquisition, Scan, build, dda_sample
 
 CHILD_PATH = os.pathsep.join([
@@ -422,6 +424,80 @@ def test_run_conversion_is_the_spectrum_fed_document_whatever_the_threads(reques
         # Every stream inflates to the arrays, those coded with the run's shared codes too.
         for (mz, intensity), spectrum in zip(decoded_arrays(fed), run.spectra):
             assert_same_arrays(mz, intensity, spectrum)
+
+
+# Under these parameters nearly every one of the fixture's scattered points
+# is a centroid of its own, so the centroided outputs hold many peaks.
+PERMISSIVE = CentroidParameters(min_snr=0.0, min_points=1, single_point_peaks=True)
+
+
+def centroided_stand_ins(run, parameters):
+    """The run's spectra with the array layer's centroids as their peaks, marked centroided."""
+    picked = corvex_tools.open_run(run.path).load(centroid=parameters)
+    spectra = []
+    for k, (spectrum, (_, mz, intensity)) in enumerate(zip(run.spectra, picked)):
+        fields = stand_in(spectrum)
+        fields.mz, fields.intensity, fields.scan_mode = mz.tolist(), intensity.tolist(), "centroid"
+        fields.total_ion_current = picked.total_ion_current[k]
+        fields.base_peak_mz = None if len(mz) == 0 else picked.base_peak_mz[k]
+        fields.base_peak_intensity = None if len(mz) == 0 else picked.base_peak_intensity[k]
+        spectra.append(fields)
+    assert sum(len(s.mz) for s in spectra) > len(spectra)
+    return spectra
+
+
+@pytest.mark.parametrize("fmt", ["mzml", "mgf", "parquet"])
+def test_centroided_conversion_holds_the_array_layers_centroids(run, tmp_path, fmt):
+    from corvex_tools import writers
+    from corvex_tools.parquet import convert_parquet, open_peak_tables
+
+    opened = corvex_tools.open_run(run.path)
+    spectra = centroided_stand_ins(run, PERMISSIVE)
+    if fmt == "mgf":
+        expected, counts = reference_mgf(spectra)
+        for threads in (1, 3):
+            with open(tmp_path / "out.mgf", "wb") as out:
+                assert writers.convert_mgf(out, opened, threads=threads, centroid=PERMISSIVE) == counts
+            assert (tmp_path / "out.mgf").read_bytes() == expected, threads
+    elif fmt == "mzml":
+        pytest.importorskip("psims")
+        fed = elements(engine_mzml(run, spectra, tmp_path / "fed.mzML", compression=False))
+        for threads in (1, 3):
+            with open(tmp_path / "run.mzML", "wb") as out:
+                writers.convert_mzml(out, opened, compression=False, threads=threads, centroid=PERMISSIVE)
+            document = (tmp_path / "run.mzML").read_bytes()
+            assert elements(document) == fed, threads
+        assert document.count(b'accession="MS:1000127"') == len(spectra)  # centroid spectrum
+        assert b'accession="MS:1000128"' not in document  # profile spectrum
+        processing = document[document.index(b"<dataProcessingList"):document.index(b"</dataProcessingList>")]
+        assert re.search(rb'<processingMethod order="1" softwareRef="corvex">\s*'
+                         rb'<cvParam cvRef="[^"]+" accession="MS:1000035" name="peak picking"', processing)
+        assert b"min_snr=0.0 " in processing and b"single_point_peaks=true" in processing
+        assert_valid_against_the_schema(tmp_path / "run.mzML")
+    else:
+        convert_parquet(run.path, opened.sample_name, tmp_path / "out.zip", centroid=PERMISSIVE)
+        tables = open_peak_tables(tmp_path / "out.zip")
+        peaks = tables.peaks.read()
+        positions = peaks.column("spectrum_position").to_numpy()
+        rows = tables.spectra.read().to_pylist()
+        for position, (spectrum, row) in enumerate(zip(spectra, rows)):
+            at = positions == position
+            assert_same_arrays(peaks.column("mz").to_numpy()[at], peaks.column("intensity").to_numpy()[at], spectrum)
+            assert (row["peak_count"], row["computed_tic"]) == (len(spectrum.mz), spectrum.total_ion_current + 0.0)
+        assert tables.metadata["peak_picking"] == dataclasses.asdict(PERMISSIVE)
+
+
+def test_convert_centroid_option_writes_default_centroids(run, tmp_path):
+    pytest.importorskip("psims")
+    result = run_cli("convert", run.path, "--centroid", "--no-compression", "-o", tmp_path / "c.mzML")
+    assert result.returncode == 0, result.stderr
+    document = (tmp_path / "c.mzML").read_bytes()
+    opened = corvex_tools.open_run(run.path)
+    for i, (mz, intensity) in enumerate(decoded_arrays(document)):
+        picked_mz, picked_intensity = opened.peaks(i, centroid=True)
+        assert (mz.tobytes(), intensity.tobytes()) == (picked_mz.tobytes(), picked_intensity.tobytes()), i
+    assert document.count(b'name="centroid spectrum"') == len(run.spectra)
+    assert b'name="peak picking"' in document
 
 
 # The published PSI-MS accessions of the compression terms: (MS-Numpress coding or None, zlib).

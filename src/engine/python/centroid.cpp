@@ -107,6 +107,21 @@ std::optional<CentroidParameters> centroid_parameters(std::span<PyObject* const,
     return parameters;
 }
 
+std::optional<PeakOptions> peak_options(PyObject* value) {
+    if (!value || value == Py_None) return PeakOptions{};
+    if (!PyTuple_Check(value) || PyTuple_GET_SIZE(value) != static_cast<Py_ssize_t>(centroid_parameter_count)) {
+        PyErr_Format(PyExc_TypeError, "centroid must be None or a tuple of the %zu peak picking parameters",
+                     centroid_parameter_count);
+        return std::nullopt;
+    }
+    std::array<PyObject*, centroid_parameter_count> values;
+    for (std::size_t k = 0; k < values.size(); ++k) values[k] = PyTuple_GET_ITEM(value, static_cast<Py_ssize_t>(k));
+    auto parameters = centroid_parameters(values);
+    if (!parameters) return std::nullopt;
+    return PeakOptions{.centroid = *parameters};
+}
+
+
 namespace {
 
 // A picker: its parameters and the working memory it keeps from one

@@ -9,6 +9,7 @@
 
 #include "corvex/python/ref.hpp"
 #include "engine/centroid.hpp"
+#include "engine/peaks.hpp"
 
 namespace corvex::engine::python {
 
@@ -21,5 +22,11 @@ inline constexpr std::size_t centroid_parameter_count = std::size(centroid_param
 // Parameters from their Python values, in centroid_parameter_names' order,
 // checked; nothing with ValueError or TypeError set.
 std::optional<CentroidParameters> centroid_parameters(std::span<PyObject* const, centroid_parameter_count> values);
+
+// The centroid argument of every call that reads peaks: None for profile
+// peaks, or the picker's parameters as a tuple in centroid_parameter_names'
+// order (as corvex_tools.centroid.CentroidParameters holds them), checked;
+// nothing with TypeError or ValueError set.
+std::optional<PeakOptions> peak_options(PyObject* value);
 
 }  // namespace corvex::engine::python

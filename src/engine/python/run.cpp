@@ -286,23 +286,6 @@ std::optional<std::size_t> to_threads(PyObject* value) {
     return static_cast<std::size_t>(*threads);
 }
 
-// The centroid argument: None for profile peaks, or the picker's
-// parameters as a tuple in centroid_parameter_names' order (as
-// corvex_tools.centroid.CentroidParameters holds them), checked.
-std::optional<PeakOptions> to_peak_options(PyObject* value) {
-    if (!value || value == Py_None) return PeakOptions{};
-    if (!PyTuple_Check(value) || PyTuple_GET_SIZE(value) != static_cast<Py_ssize_t>(centroid_parameter_count)) {
-        PyErr_Format(PyExc_TypeError, "centroid must be None or a tuple of the %zu peak picking parameters",
-                     centroid_parameter_count);
-        return std::nullopt;
-    }
-    std::array<PyObject*, centroid_parameter_count> values;
-    for (std::size_t k = 0; k < values.size(); ++k) values[k] = PyTuple_GET_ITEM(value, static_cast<Py_ssize_t>(k));
-    auto parameters = centroid_parameters(values);
-    if (!parameters) return std::nullopt;
-    return PeakOptions{.centroid = *parameters};
-}
-
 // (mz, intensity): two writable arrays over one block that they share,
 // which goes back to `recycler` when both are gone, when there is one.
 PyObject* peak_arrays(SpectrumPeaks&& peaks, MemoryRecycler* recycler = nullptr) {
@@ -329,7 +312,7 @@ PyObject* run_peaks(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!match_fastcall(signature, args, nargs, kwnames, matched)) return -1;
         position = to_position(matched[0], run_of(self).scan_count());
         if (!position) return -1;
-        auto given = to_peak_options(matched[1]);
+        auto given = peak_options(matched[1]);
         if (!given) return -1;
         options = std::move(*given);
         return 0;
@@ -488,7 +471,7 @@ PyObject* run_iter_peaks(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         if (!positions) return nullptr;
         auto threads = to_threads(matched[1]);
         if (!threads) return nullptr;
-        auto options = to_peak_options(matched[2]);
+        auto options = peak_options(matched[2]);
         if (!options) return nullptr;
 
         Ref type = Ref::steal(peak_iter_type());
@@ -545,7 +528,7 @@ PyObject* run_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!given) return -1;
         auto threads = to_threads(matched[1]);
         if (!threads) return -1;
-        auto peaks = to_peak_options(matched[2]);
+        auto peaks = peak_options(matched[2]);
         if (!peaks) return -1;
         positions = std::move(*given);
         options.threads = *threads;

@@ -24,6 +24,7 @@
 #include "corvex/python/errors.hpp"
 #include "corvex/python/types.hpp"
 #include "engine/conversion.hpp"
+#include "engine/python/centroid.hpp"
 #include "engine/python/detached.hpp"
 #include "engine/python/features.hpp"
 #include "engine/python/run.hpp"
@@ -182,6 +183,15 @@ bool thread_option(PyObject* value, ConversionOptions& options) {
     return true;
 }
 
+// The conversion's threads and peaks from the optional arguments.
+bool conversion_options(PyObject* threads, PyObject* centroid, ConversionOptions& options) {
+    if (!thread_option(threads, options)) return false;
+    auto peaks = peak_options(centroid);
+    if (!peaks) return false;
+    options.peaks = std::move(*peaks);
+    return true;
+}
+
 // A new Conversion object around `conversion`.
 PyObject* new_conversion(std::unique_ptr<Conversion> conversion) {
     Ref type = Ref::steal(conversion_type());
@@ -212,16 +222,16 @@ PyObject* convert_mzml(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     const bool parsed = guarded([&]() -> int {
         static constexpr const char* params[] = {"run",    "fd",   "header",      "between",
                                                  "footer", "params", "chromatogram_types", "zlib",
-                                                 "numpress_mz", "numpress_intensity", "threads"};
+                                                 "numpress_mz", "numpress_intensity", "threads", "centroid"};
         static const Signature signature{"convert_mzml()", params, 8};
-        PyObject* matched[11];
+        PyObject* matched[12];
         if (!match_fastcall(signature, args, nargs, kwnames, matched)) return -1;
         run = run_argument(matched[0], "run");
         if (!run) return -1;
         if (!to_fd(matched[1], fd) || !document_frame(matched[2], matched[3], matched[4], settings.frame) ||
             !vocabulary_from(matched[5], settings.vocabulary) ||
             !array_codings(matched[7], matched[8], matched[9], settings.codings) ||
-            !thread_option(matched[10], options)) {
+            !conversion_options(matched[10], matched[11], options)) {
             return -1;
         }
         Ref types = Ref::steal(PySequence_Fast(matched[6], "chromatogram_types must be a sequence of str"));
@@ -242,13 +252,13 @@ PyObject* convert_mgf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     int fd = 0;
     ConversionOptions options;
     const bool parsed = guarded([&]() -> int {
-        static constexpr const char* params[] = {"run", "fd", "threads"};
+        static constexpr const char* params[] = {"run", "fd", "threads", "centroid"};
         static const Signature signature{"convert_mgf()", params, 2};
-        PyObject* matched[3];
+        PyObject* matched[4];
         if (!match_fastcall(signature, args, nargs, kwnames, matched)) return -1;
         run = run_argument(matched[0], "run");
         if (!run) return -1;
-        return to_fd(matched[1], fd) && thread_option(matched[2], options) ? 0 : -1;
+        return to_fd(matched[1], fd) && conversion_options(matched[2], matched[3], options) ? 0 : -1;
     }) == 0;
     if (!parsed) return nullptr;
     return started([&] { return convert_to_mgf(std::move(run), fd, options); });
@@ -257,13 +267,16 @@ PyObject* convert_mgf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyMethodDef conversion_functions[] = {
     {"convert_mzml", as_cfunction(convert_mzml), METH_FASTCALL | METH_KEYWORDS,
      "convert_mzml(run, fd, header, between, footer, params, chromatogram_types, zlib, numpress_mz=None, "
-     "numpress_intensity=None, threads=None)\n--\n\n"
+     "numpress_intensity=None, threads=None, centroid=None)\n--\n\n"
      "Start converting the sample of `run` to indexed mzML on the open file descriptor fd (an empty file): "
      "header, between, footer and params as for MzmlWriter, chromatogram_types the cvParam naming each of the "
-     "run's chromatograms, threads the worker threads (None or 0: one per CPU). Drive it with advance()."},
+     "run's chromatograms, threads the worker threads (None or 0: one per CPU), centroid None for profile "
+     "spectra or the picker's parameters (as Run.peaks takes them) for centroid spectra. Drive it with "
+     "advance()."},
     {"convert_mgf", as_cfunction(convert_mgf), METH_FASTCALL | METH_KEYWORDS,
-     "convert_mgf(run, fd, threads=None)\n--\n\n"
-     "Start writing the fragment spectra of `run` with a precursor m/z as MGF to fd. Drive it with advance()."},
+     "convert_mgf(run, fd, threads=None, centroid=None)\n--\n\n"
+     "Start writing the fragment spectra of `run` with a precursor m/z as MGF to fd, their profile peaks or "
+     "(centroid as for convert_mzml) their centroids. Drive it with advance()."},
     {nullptr, nullptr, 0, nullptr},
 };
 
