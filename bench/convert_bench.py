@@ -9,7 +9,9 @@ case alike):
          intensity lists (what the mzML and MGF targets are measured against);
 * mzML with zlib (on one thread per CPU and on one thread), without
   compression, with MS-Numpress (with and without zlib), and MGF, each a
-  `corvex convert` in this process after the imports;
+  `corvex convert` in this process after the imports; mzML with zlib and
+  MGF again with --centroid, against their profile conversions (time and
+  size);
 * the floor: the conversion's own deflate of the same arrays, from memory,
   on as many threads (bench/deflate_floor_bench.cpp);
 * with --psims, mzML through psims' own write_spectrum for every spectrum,
@@ -207,6 +209,8 @@ def main() -> int:
              lambda: convert(wiff, out / "p.mzML", "--numpress-mz", "linear", "--numpress-intensity", "pic",
                              "--no-compression"), out / "p.mzML"),
             ("MGF", lambda: convert(wiff, out / "m.mgf"), out / "m.mgf"),
+            ("mzML, zlib, --centroid", lambda: convert(wiff, out / "c.mzML", "--centroid"), out / "c.mzML"),
+            ("MGF, --centroid", lambda: convert(wiff, out / "c.mgf", "--centroid"), out / "c.mgf"),
         ]
         if args.psims:
             cases.append(("mzML, zlib, psims' write_spectrum", lambda: psims_convert(wiff, out / "ps.mzML"),
@@ -239,6 +243,12 @@ def main() -> int:
                   f"{mb / floor_times[0]:6.1f} {floor_times[0] / base_wall:7.2f} {floor_times[1]:7.2f} "
                   f"{floor_times[1] / base_cpu:7.2f} {floors[0]['out_mb']:7.1f}")
         print(f"load average {os.getloadavg()[0]:.1f} after the timings")
+        print(f"\n{'centroided against profile':36} {'wall':>7} {'CPU':>7} {'size':>7}")
+        for profile, centroided in (("mzML, zlib", "mzML, zlib, --centroid"), ("MGF", "MGF, --centroid")):
+            sizes = [os.path.getsize(produced) for label, _, produced in cases
+                     if label in (profile, centroided) and produced is not None]
+            print(f"{centroided:36} {best[centroided][0] / best[profile][0]:6.2f}x {best[centroided][1] / best[profile][1]:6.2f}x "
+                  f"{sizes[1] / sizes[0]:6.3f}x")
 
         rss_cases = {"mzML, zlib": [], "MGF": ["--format", "mgf"]}
         rss: Dict[str, Tuple[int, int]] = {}
