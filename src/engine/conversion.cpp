@@ -176,6 +176,8 @@ private:
         return 0;
     }
 
+    int wait_for_output() override { return document_.wait_for_output(); }
+
     std::optional<Failure> finish() override {
         BinaryArrayEncoder encoder;
         std::string element;
@@ -233,6 +235,7 @@ public:
 
 private:
     int write(const RenderedChunk& chunk) override { return file_.write(chunk.text); }
+    int wait_for_output() override { return file_.wait(); }
 
     std::optional<Failure> finish() override {
         if (const int error = file_.flush(); error != 0) return write_failure(error);
@@ -306,6 +309,13 @@ lumora::Failure<Conversion::Failure> Conversion::end_with(Failure failure) {
 }
 
 lumora::Result<bool, Conversion::Failure> Conversion::advance(Clock::time_point deadline) {
+    auto outcome = advance_slice(deadline);
+    const int error = wait_for_output();
+    if (error != 0 && !failure_) return end_with(write_failure(error));
+    return outcome;
+}
+
+lumora::Result<bool, Conversion::Failure> Conversion::advance_slice(Clock::time_point deadline) {
     if (failure_) return lumora::fail(*failure_);
     if (complete_) return true;
     for (;;) {

@@ -82,7 +82,8 @@ public:
     // Writes what the workers have rendered until the file is complete
     // (true) or `deadline` has passed (false); a slice may overrun the
     // deadline by the writing of one item. The first failure stops the
-    // workers and is returned by this call and every later one.
+    // workers and is returned by this call and every later one. No write
+    // is in flight when it returns, so the caller may close the file.
     lumora::Result<bool, Failure> advance(std::chrono::steady_clock::time_point deadline);
 
     // Lets no further scan start and joins the worker threads; advance()
@@ -106,12 +107,15 @@ protected:
     virtual int write(const RenderedChunk& chunk) = 0;
     // Writes the rest of the file once every spectrum is written.
     virtual std::optional<Failure> finish() = 0;
+    // Returns once no write is in flight; 0 or the errno of one that failed.
+    virtual int wait_for_output() = 0;
 
     const Run& run() const noexcept { return *run_; }
 
 private:
     // Stops the workers and keeps `failure` for every later call.
     lumora::Failure<Failure> end_with(Failure failure);
+    lumora::Result<bool, Failure> advance_slice(std::chrono::steady_clock::time_point deadline);
 
     std::shared_ptr<const Run> run_;
     PeakOptions peak_options_;

@@ -41,6 +41,12 @@ public:
     int append_chromatogram(std::string_view native_id, std::string_view element);
     // The rest of the document; the file is complete when it returns 0.
     int finish();
+    // Returns once none of the document is being written behind the
+    // caller's back (see OutputFile): before the file may be closed.
+    int wait_for_output() {
+        if (const int error = file_.wait(); error != 0 && error_ == 0) error_ = error;
+        return error_;
+    }
 
     std::uint64_t spectrum_count() const noexcept { return spectra_.offsets.size(); }
     std::uint64_t chromatogram_count() const noexcept { return chromatograms_.offsets.size(); }

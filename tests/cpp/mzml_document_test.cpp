@@ -10,13 +10,16 @@
 #include <iterator>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/mzml_document.hpp"
+#include "engine/output_file.hpp"
 #include "engine/sha1.hpp"
 #include "scratch_dir.hpp"
 
 namespace {
 
+using corvex::engine::OutputFile;
 using corvex::engine::mzml::DocumentFrame;
 using corvex::engine::mzml::DocumentWriter;
 
@@ -105,6 +108,66 @@ TEST(EnvelopeFailure, AFullDiskFailsEveryCallAfterward) {
     EXPECT_EQ(error, ENOSPC);
     EXPECT_EQ(writer.append_chromatogram("TIC", element("chromatogram", "c")), ENOSPC);
     EXPECT_EQ(writer.finish(), ENOSPC);
+    ::close(fd);
+}
+
+// Texts smaller than, as large as and several times larger than the buffer,
+// each handed to the writing thread while the next fills the other buffer,
+// reach the file whole and in order.
+struct Writes {
+    const char* name;
+    std::size_t buffer_bytes;
+    std::vector<std::size_t> sizes;
+};
+
+class BufferedOutput : public testing::TestWithParam<Writes> {};
+
+TEST_P(BufferedOutput, BytesArriveInOrder) {
+    const Writes& writes = GetParam();
+    ScratchDir scratch(std::string("output_") + writes.name);
+    const auto path = scratch / "out.bin";
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    std::string expected;
+    {
+        OutputFile file(fd, writes.buffer_bytes);
+        for (std::size_t k = 0; k < writes.sizes.size(); ++k) {
+            std::string text(writes.sizes[k], '\0');
+            for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + (k * 7 + i) % 26);
+            ASSERT_EQ(file.write(text), 0);
+            expected += text;
+            if (k % 3 == 2) {
+                ASSERT_EQ(file.wait(), 0);  // waiting leaves the buffered bytes alone
+            }
+        }
+        ASSERT_EQ(file.flush(), 0);
+    }
+    ::close(fd);
+    std::ifstream in(path, std::ios::binary);
+    const std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, BufferedOutput,
+                         testing::Values(Writes{"small", 64, {1, 10, 63, 64, 65, 0, 3}},
+                                         Writes{"large", 64, {200, 1000, 64, 128, 7, 4096}},
+                                         Writes{"one_byte_buffer", 1, {5, 1, 0, 9}},
+                                         Writes{"default", OutputFile::default_buffer_bytes,
+                                                {3 << 20, 5 << 20, 100, 9 << 20, 1}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(BufferedOutputFailure, AFullDiskIsReportedByALaterCallAtTheLatestByFlush) {
+    const int fd = ::open("/dev/full", O_WRONLY);
+    if (fd < 0) GTEST_SKIP() << "no /dev/full";
+    OutputFile file(fd, 16);
+    int error = 0;
+    for (int i = 0; i < 10 && error == 0; ++i) error = file.write("0123456789");
+    if (error == 0) error = file.flush();
+    EXPECT_EQ(error, ENOSPC);
+    EXPECT_EQ(file.write("x"), ENOSPC);
+    EXPECT_EQ(file.wait(), ENOSPC);
+    EXPECT_EQ(file.flush(), ENOSPC);
     ::close(fd);
 }
 

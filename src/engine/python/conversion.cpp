@@ -184,6 +184,8 @@ PyObject* render_and_append(MzmlWriterObject* object, Render&& render, Append&& 
     object->element.clear();
     error = render();
     if (!error) write_error = append();
+    // Nothing may be in flight once the call returns: the caller may close the file.
+    if (const int waited = object->document->wait_for_output(); write_error == 0) write_error = waited;
     Py_END_ALLOW_THREADS
     if (error) return raise_value_error(*error), nullptr;
     if (write_error != 0) return raise_errno(write_error), nullptr;
@@ -412,6 +414,8 @@ PyObject* mgf_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         object->block.clear();
         block = mgf::render_block(object->block, fields, mz.values(), intensity.values());
         if (block == mgf::Block::written) error = object->file.write(object->block);
+        // Nothing may be in flight once the call returns: the caller may close the file.
+        if (const int waited = object->file.wait(); error == 0) error = waited;
         Py_END_ALLOW_THREADS
         if (error != 0) return raise_errno(error), nullptr;
         object->written += block == mgf::Block::written;
