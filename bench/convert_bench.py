@@ -154,9 +154,9 @@ def child_rss(wiff: str, out: Path, options: List[str]) -> int:
     return int(result.stderr.splitlines()[-1]) * 1024
 
 
-def stop_time(wiff: str, directory: Path, signum: int, after: float) -> Tuple[float, int, List[str]]:
+def stop_time(wiff: str, directory: Path, signum: int, after: float) -> Tuple[Optional[float], int, List[str]]:
     """Seconds from ``signum`` (sent ``after`` seconds into an mzML conversion) to the process's end,
-    its exit status, and what it left in ``directory``."""
+    its exit status, and what it left in ``directory``; no seconds when the conversion ended first."""
     directory.mkdir(exist_ok=True)
     env = dict(os.environ, PYTHONPATH=CHILD_PATH, OPENBLAS_NUM_THREADS="1")
     child = subprocess.Popen([sys.executable, "-m", "corvex_tools", "convert", wiff, "-q", "-o",
@@ -165,6 +165,8 @@ def stop_time(wiff: str, directory: Path, signum: int, after: float) -> Tuple[fl
     while not os.listdir(directory) and time.monotonic() < deadline:  # the temporary file: converting
         time.sleep(0.01)
     time.sleep(after)
+    if child.poll() is not None:
+        return None, child.returncode, os.listdir(directory)
     sent = time.perf_counter()
     child.send_signal(signum)
     status = child.wait(timeout=60)
@@ -283,11 +285,12 @@ def main() -> int:
             print(f"{label:36} {full / MiB:9.1f} {small / MiB:10.1f} {(full - small) / MiB:7.1f}")
 
         stops = {}
-        print(f"\n{'signal 1 s into an mzML conversion':36} {'ends in s':>9} {'status':>7} {'left':>5}")
+        print(f"\n{'signal 0.3 s into an mzML conversion':36} {'ends in s':>9} {'status':>7} {'left':>5}")
         for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-            seconds, status, left = stop_time(wiff, work / f"stop-{signum}", signum, 1.0)
+            seconds, status, left = stop_time(wiff, work / f"stop-{signum}", signum, 0.3)
             stops[signal.Signals(signum).name] = (seconds, status, left)
-            print(f"{signal.Signals(signum).name:36} {seconds:9.2f} {status:7d} {len(left):5d}")
+            ended = "finished first" if seconds is None else f"{seconds:9.2f}"
+            print(f"{signal.Signals(signum).name:36} {ended:>9} {status:7d} {len(left):5d}")
 
         key = 1 if basis == "cpu" else 0
         ratio = {label: best[label][key] / best[cases[0][0]][key] for label in best}
@@ -311,9 +314,13 @@ def main() -> int:
             print(f"  {label + ' peak RSS, full vs tenth < 64 MiB apart':48} "
                   f"{(full - small) / MiB:6.1f} MiB  {verdict}")
         for name, (seconds, status, left) in stops.items():
+            label = name + ' ends a conversion within 1 s, no file left'
+            if seconds is None:  # the run is too small to be stopped on this machine
+                print(f"  {label:48} {'':6}      n/a (the conversion finished first)")
+                continue
             verdict = "PASS" if seconds <= 1.0 and not left and status != 0 else "FAIL"
             failed += verdict == "FAIL"
-            print(f"  {name + ' ends a conversion within 1 s, no file left':48} {seconds:6.2f} s    {verdict}")
+            print(f"  {label:48} {seconds:6.2f} s    {verdict}")
     return 1 if failed else 0
 
 
