@@ -180,12 +180,19 @@ Centroiding = Union[bool, CentroidParameters]
 _PARAMETER_VALUES = operator.attrgetter(*_DEFAULTS)
 
 
+def picking_parameters(centroid: Centroiding) -> Optional[CentroidParameters]:
+    """The parameters a ``centroid`` argument asks for: None for profile
+    peaks (False), the defaults for True, else the parameters given."""
+    if isinstance(centroid, CentroidParameters):
+        return centroid
+    if isinstance(centroid, (bool, np.bool_)):
+        return CentroidParameters() if centroid else None
+    raise TypeError(f"centroid must be a bool or a CentroidParameters, not {type(centroid).__name__}")
+
+
 def native_centroid_argument(centroid: Centroiding) -> Optional[Tuple[Any, ...]]:
     """What the engine's peak readers and converters take for ``centroid``:
-    None for profile peaks (False), else the parameters' values in the
-    order it takes them (True: the defaults), which it checks."""
-    if isinstance(centroid, CentroidParameters):
-        return tuple(_PARAMETER_VALUES(centroid))
-    if isinstance(centroid, (bool, np.bool_)):
-        return tuple(_PARAMETER_VALUES(CentroidParameters())) if centroid else None
-    raise TypeError(f"centroid must be a bool or a CentroidParameters, not {type(centroid).__name__}")
+    None for profile peaks, else the parameters' values in the order it
+    takes them, which it checks."""
+    parameters = picking_parameters(centroid)
+    return None if parameters is None else tuple(_PARAMETER_VALUES(parameters))

@@ -16,18 +16,21 @@ fetched):
 
 from __future__ import annotations
 
+import dataclasses
 import hashlib
 import io
 import re
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Tuple
 
 from psims.controlled_vocabulary.controlled_vocabulary import OBOCache  # type: ignore[import-untyped]
 from psims.mzml.writer import MzMLWriter  # type: ignore[import-untyped]
 
 if TYPE_CHECKING:
     from corvex import Chromatogram, CvTerm, RunInfo
+
+    from .centroid import CentroidParameters
 
 from . import _native
 
@@ -73,15 +76,15 @@ class MzmlFrame:
 
 def mzml_frame(wiff_path: str, sample: str, *, run_info: "RunInfo", chromatograms: "List[Chromatogram]",
                scan_count: int, ms_levels: Iterable[int], analyzer: Optional[str],
-               peak_picking: Optional[Sequence[Any]] = None) -> MzmlFrame:
+               peak_picking: "Optional[CentroidParameters]" = None) -> MzmlFrame:
     """The frame of the document for one sample, as psims writes it.
 
     ``run_info`` and ``chromatograms`` are the reader's ``run_info()`` and
     ``read_chromatograms()`` for the sample, ``scan_count`` the number of
     spectra the document will hold, ``ms_levels`` the MS levels they have
     and ``analyzer`` the analyzer of the first spectrum (None without one).
-    ``peak_picking``, the peak picker's parameters in the engine's order
-    when the spectra are centroids, adds the peak picking to the data
+    ``peak_picking``, the peak picker's parameters when the spectra are
+    centroids, adds the peak picking to the data
     processing, after the conversion, with the parameters as a user
     parameter.
     """
@@ -139,10 +142,9 @@ def mzml_frame(wiff_path: str, sample: str, *, run_info: "RunInfo", chromatogram
                      footer=document[between_end:footer_end], params=params, chromatogram_types=types)
 
 
-def _picking_text(values: Sequence[Any]) -> str:
-    """The picker's parameters as "name=value" pairs, in the engine's order."""
-    names = _native.centroid_defaults()
-    return " ".join(f"{name}={_parameter_text(value)}" for name, value in zip(names, values))
+def _picking_text(parameters: "CentroidParameters") -> str:
+    """The picker's parameters as "name=value" pairs, in their field order."""
+    return " ".join(f"{name}={_parameter_text(value)}" for name, value in dataclasses.asdict(parameters).items())
 
 
 def _parameter_text(value: Any) -> str:

@@ -37,7 +37,7 @@ import pyarrow.parquet as pq  # type: ignore[import-untyped]
 from . import ToolError
 from .output import atomic_directory, atomic_output
 from .arrays import open_run
-from .centroid import CentroidParameters, Centroiding
+from .centroid import Centroiding, picking_parameters
 
 SPECTRA_FILE = "spectra.parquet"
 PEAKS_FILE = "peaks.parquet"
@@ -254,6 +254,7 @@ def run_metadata(wiff_path: str, run: Any, peak_count: int, centroid: Centroidin
     except PackageNotFoundError:
         writer = "corvex"
     info = run.run_info()
+    picking = picking_parameters(centroid)
     return {
         "layout": "corvex peak tables",
         "layout_version": LAYOUT_VERSION,
@@ -264,18 +265,12 @@ def run_metadata(wiff_path: str, run: Any, peak_count: int, centroid: Centroidin
         "creation_time": info["start_timestamp"],
         "spectrum_count": run.scan_count,
         "peak_count": peak_count,
-        "peak_picking": _picking(centroid),
+        "peak_picking": None if picking is None else dataclasses.asdict(picking),
         "run_info": info,
         "instrument_info": run.instrument_info(),
         "calibration": run.calibration(),
         "ion_source_parameters": run.ion_source_parameters(),
     }
-
-
-def _picking(centroid: Centroiding) -> Optional[Dict[str, Any]]:
-    if isinstance(centroid, CentroidParameters):
-        return dataclasses.asdict(centroid)
-    return dataclasses.asdict(CentroidParameters()) if centroid else None
 
 
 # ---------------------------------------------------------------------------

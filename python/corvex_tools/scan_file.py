@@ -15,8 +15,6 @@ from typing import TYPE_CHECKING, NamedTuple, Optional, Tuple, Union
 import numpy as np
 from numpy.typing import ArrayLike
 
-import corvex
-
 if TYPE_CHECKING:
     from .arrays import Run
 

@@ -24,7 +24,7 @@ from typing import IO, TYPE_CHECKING, Any, Callable, Iterable, List, Optional, T
 import numpy as np
 
 from . import _native, gc_paused
-from .centroid import Centroiding, native_centroid_argument
+from .centroid import Centroiding, native_centroid_argument, picking_parameters
 
 if TYPE_CHECKING:
     from corvex import Chromatogram, RunInfo
@@ -60,15 +60,14 @@ def convert_mzml(out: IO[bytes], run: "Run", *, compression: bool = True, numpre
     """
     from .mzml_frame import mzml_frame
 
-    picking = native_centroid_argument(centroid)
     chromatograms = run.read_chromatograms()
     frame = mzml_frame(run.path, run.sample_name, run_info=run.run_info(), chromatograms=chromatograms,
                        scan_count=run.scan_count, ms_levels=np.unique(run.spectra["ms_level"]).tolist(),
-                       analyzer=run.analyzer, peak_picking=picking)
+                       analyzer=run.analyzer, peak_picking=picking_parameters(centroid))
     out.flush()
     conversion = _native.convert_mzml(run._native, out.fileno(), frame.header, frame.between, frame.footer,
                                       frame.params, frame.chromatogram_types, compression, numpress_mz,
-                                      numpress_intensity, threads, picking)
+                                      numpress_intensity, threads, native_centroid_argument(centroid))
     _complete(conversion, progress)
     return conversion.written
 
@@ -85,9 +84,8 @@ def convert_mgf(out: IO[bytes], run: "Run", *, threads: Optional[int] = None, ce
     written, fragment spectra left out for want of a precursor m/z).
     ``threads``, ``centroid`` and ``progress`` as for :func:`convert_mzml`.
     """
-    picking = native_centroid_argument(centroid)
     out.flush()
-    conversion = _native.convert_mgf(run._native, out.fileno(), threads, picking)
+    conversion = _native.convert_mgf(run._native, out.fileno(), threads, native_centroid_argument(centroid))
     _complete(conversion, progress)
     return conversion.written, conversion.left_out
 
