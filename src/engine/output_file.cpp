@@ -36,7 +36,7 @@ OutputFile::~OutputFile() {
     writer_.join();
 }
 
-int OutputFile::wait_for_write() {
+int OutputFile::wait() {
     if (writer_.joinable()) {
         writer_.join();
         if (writer_error_ != 0 && error_ == 0) error_ = writer_error_;
@@ -45,7 +45,7 @@ int OutputFile::wait_for_write() {
 }
 
 int OutputFile::hand_over() {
-    if (wait_for_write() != 0) return error_;
+    if (wait() != 0) return error_;
     in_flight_.swap(buffer_);
     buffer_.clear();
     buffer_.reserve(buffer_bytes_);
@@ -74,7 +74,7 @@ int OutputFile::write(std::string_view text) {
 int OutputFile::flush() {
     if (error_ != 0) return error_;
     if (!buffer_.empty() && hand_over() != 0) return error_;
-    return wait_for_write();
+    return wait();
 }
 
 }  // namespace corvex::engine

@@ -34,15 +34,14 @@ public:
     // every byte given is in the file (or has failed).
     int write(std::string_view text);
     int flush();
-    // Returns once no write is in flight (what is buffered stays buffered):
-    // before the caller may close the file or give up on it.
-    int wait() { return wait_for_write(); }
+    // Returns once no write is in flight (what is buffered stays buffered),
+    // with the outcome of that write: before the caller may close the file
+    // or give up on it.
+    int wait();
 
     int error() const noexcept { return error_; }
 
 private:
-    // Waits for the write in flight, if any, and takes its outcome.
-    int wait_for_write();
     // Sends the filled buffer on its way and gives the caller the other one.
     int hand_over();
 

@@ -508,8 +508,8 @@ PyMethodDef conversion_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-bool add_type(PyObject* module, const char* name, PyType_Spec& spec) {
-    Ref type = Ref::steal(PyType_FromSpec(&spec));
+bool add_type(PyObject* module, const char* name, PyType_Spec& type_spec) {
+    Ref type = Ref::steal(PyType_FromSpec(&type_spec));
     return type && PyModule_AddObjectRef(module, name, type.get()) == 0;
 }
 

@@ -278,14 +278,6 @@ std::optional<std::vector<std::size_t>> to_positions(PyObject* value, std::size_
     return positions;
 }
 
-// None or an int >= 0, where 0 and None both mean one thread per CPU.
-std::optional<std::size_t> to_threads(PyObject* value) {
-    if (!value || value == Py_None) return std::size_t{0};
-    auto threads = corvex::python::to_index(value, "threads");
-    if (!threads) return std::nullopt;
-    return static_cast<std::size_t>(*threads);
-}
-
 // (mz, intensity): two writable arrays over one block that they share,
 // which goes back to `recycler` when both are gone, when there is one.
 PyObject* peak_arrays(SpectrumPeaks&& peaks, MemoryRecycler* recycler = nullptr) {
@@ -469,7 +461,7 @@ PyObject* run_iter_peaks(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         if (!match_fastcall(signature, args, nargs, kwnames, matched)) return nullptr;
         auto positions = to_positions(matched[0], run_of(self).scan_count());
         if (!positions) return nullptr;
-        auto threads = to_threads(matched[1]);
+        auto threads = thread_count(matched[1]);
         if (!threads) return nullptr;
         auto options = peak_options(matched[2]);
         if (!options) return nullptr;
@@ -526,7 +518,7 @@ PyObject* run_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!match_fastcall(signature, args, nargs, kwnames, matched)) return -1;
         auto given = to_positions(matched[0], run_of(self).scan_count());
         if (!given) return -1;
-        auto threads = to_threads(matched[1]);
+        auto threads = thread_count(matched[1]);
         if (!threads) return -1;
         auto peaks = peak_options(matched[2]);
         if (!peaks) return -1;
@@ -630,6 +622,13 @@ std::shared_ptr<const Run> run_argument(PyObject* value, const char* param) {
         return nullptr;
     }
     return as_run(value)->run;
+}
+
+std::optional<std::size_t> thread_count(PyObject* value) {
+    if (!value || value == Py_None) return std::size_t{0};
+    auto threads = corvex::python::to_index(value, "threads");
+    if (!threads) return std::nullopt;
+    return static_cast<std::size_t>(*threads);
 }
 
 bool add_run_types(PyObject* module) {

@@ -2,7 +2,9 @@
 // parts.
 #pragma once
 
+#include <cstddef>
 #include <memory>
+#include <optional>
 
 #include "corvex/python/ref.hpp"
 #include "engine/run.hpp"
@@ -11,5 +13,9 @@ namespace corvex::engine::python {
 
 // The run of `value`, a _native.Run; null with TypeError set otherwise.
 std::shared_ptr<const Run> run_argument(PyObject* value, const char* param);
+
+// A `threads` argument: None or an int >= 0, where 0 and None both mean one
+// thread per CPU (given as 0); nothing with an exception set otherwise.
+std::optional<std::size_t> thread_count(PyObject* value);
 
 }  // namespace corvex::engine::python

@@ -174,20 +174,13 @@ PyObject* conversion_type() {
     return cached_type(type, conversion_spec);
 }
 
-// None or an int >= 0; 0 and None mean one thread per CPU.
-bool thread_option(PyObject* value, ConversionOptions& options) {
-    if (value == nullptr || value == Py_None) return true;
-    auto threads = corvex::python::to_index(value, "threads");
-    if (!threads) return false;
-    options.threads = static_cast<std::size_t>(*threads);
-    return true;
-}
-
 // The conversion's threads and peaks from the optional arguments.
 bool conversion_options(PyObject* threads, PyObject* centroid, ConversionOptions& options) {
-    if (!thread_option(threads, options)) return false;
+    auto count = thread_count(threads);
+    if (!count) return false;
     auto peaks = peak_options(centroid);
     if (!peaks) return false;
+    options.threads = *count;
     options.peaks = std::move(*peaks);
     return true;
 }
